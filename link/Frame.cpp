@@ -1,0 +1,47 @@
+#include "link/Frame.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace kelvra {
+
+std::uint8_t M2Frame::XorChecksum(const ByteString& bytes) {
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : bytes) sum ^= b;
+    return sum;
+}
+
+namespace {
+ByteString Sealed(ByteString frame) {
+    frame.push_back(M2Frame::XorChecksum(frame));
+    return frame;
+}
+}  // namespace
+
+ByteString M2Frame::Command(const ByteString& id, const ByteString& addr, const ByteString& type,
+                            const ByteString& payload, std::uint8_t seq) {
+    if (payload.size() > 255)
+        throw std::length_error("M2BUS payload of " + std::to_string(payload.size()) +
+                                " bytes does not fit the one-byte length field");
+    ByteString frame;
+    frame.reserve(id.size() + addr.size() + type.size() + payload.size() + 3);
+    frame.insert(frame.end(), id.begin(), id.end());
+    frame.insert(frame.end(), addr.begin(), addr.end());
+    frame.insert(frame.end(), type.begin(), type.end());
+    frame.push_back(static_cast<std::uint8_t>(payload.size()));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(seq);
+    return Sealed(std::move(frame));
+}
+
+ByteString M2Frame::Ack(const ByteString& id, const ByteString& addr, const ByteString& ackType,
+                        std::uint8_t seq) {
+    ByteString frame;
+    frame.insert(frame.end(), id.begin(), id.end());
+    frame.insert(frame.end(), addr.begin(), addr.end());
+    frame.insert(frame.end(), ackType.begin(), ackType.end());
+    frame.push_back(seq);
+    return Sealed(std::move(frame));
+}
+
+}  // namespace kelvra

@@ -1,0 +1,47 @@
+#pragma once
+// M2BUS frames as values: building, checksums and field positions. Knows
+// nothing of the serial line.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/CommGlobal.h"
+
+namespace kelvra {
+
+struct M2Frame {
+    // XOR of every byte; appended to a frame it makes the XOR of the whole frame 0.
+    static std::uint8_t XorChecksum(const ByteString& bytes);
+
+    // id, addr, type, length byte, payload, seq, checksum. Throws std::length_error
+    // for a payload over 255 bytes.
+    static ByteString Command(const ByteString& id, const ByteString& addr, const ByteString& type,
+                              const ByteString& payload, std::uint8_t seq);
+    // id, addr, ack type, seq, checksum.
+    static ByteString Ack(const ByteString& id, const ByteString& addr, const ByteString& ackType,
+                          std::uint8_t seq);
+};
+
+// Field positions (1-based, counted from a frame's FrameId byte) and lengths,
+// derived from the widths of the link's frame constants.
+struct FrameLayout {
+    explicit FrameLayout(const LinkState& link)
+        : id(link.FrameId.size()),
+          addr(link.RxAddr.size()),
+          type(link.CmdType.size()),
+          ack(link.AckType.size()),
+          lenField(static_cast<std::size_t>(link.LenFieldSize)) {}
+
+    std::size_t id, addr, type, ack, lenField;
+
+    std::size_t TypePos() const { return id + addr + 1; }
+    std::size_t AckSeqPos() const { return id + addr + ack + 1; }
+    std::size_t LengthPos() const { return id + addr + type + 1; }
+    std::size_t HeaderLength() const { return id + addr + type + lenField; }
+    std::size_t PayloadPos() const { return HeaderLength() + 1; }
+    std::size_t CommandSeqPos(std::size_t payloadLength) const { return HeaderLength() + payloadLength + 1; }
+    std::size_t CommandLength(std::size_t payloadLength) const { return HeaderLength() + payloadLength + 2; }
+    std::size_t AckLength() const { return id + addr + ack + 2; }
+};
+
+}  // namespace kelvra

@@ -1,0 +1,208 @@
+#include "link/Receiver.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "link/Frame.h"
+
+namespace kelvra {
+
+namespace {
+
+// A field the stage needs lies beyond what was received.
+class StageFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Byte at a 1-based position.
+std::uint8_t At(const ByteString& bytes, std::size_t pos) {
+    if (pos == 0 || pos > bytes.size()) throw StageFault("position " + std::to_string(pos) + " not received");
+    return bytes[pos - 1];
+}
+
+// Up to `count` bytes from a 1-based position; fewer when the bytes end first.
+ByteString Mid(const ByteString& bytes, std::size_t pos, std::size_t count) {
+    if (pos == 0 || pos > bytes.size()) return {};
+    const std::size_t from = pos - 1;
+    return ByteString(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(from + std::min(count, bytes.size() - from)));
+}
+
+void RemoveFront(ByteString& bytes, std::size_t count) {
+    if (bytes.size() < count) throw StageFault("frame incomplete");
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+std::size_t FindFrame(const ByteString& bytes, const ByteString& id, const ByteString& addr) {
+    ByteString start = id;
+    start.insert(start.end(), addr.begin(), addr.end());
+    const auto found = std::search(bytes.begin(), bytes.end(), start.begin(), start.end());
+    return found == bytes.end() ? 0 : static_cast<std::size_t>(found - bytes.begin()) + 1;
+}
+
+template <class Stage>
+std::int32_t Trapped(Stage&& stage) {
+    try {
+        return stage();
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+bool Receiver::Enter(float& timeout) {
+    if (timeout == 0.0f) timeout = link_.ReplyTimeout;
+    if (!comm_.PortOpen()) {
+        port_.TogglePort();
+        if (!comm_.PortOpen()) {
+            view_.LogLine("COM port error !");
+            return false;
+        }
+    }
+    link_.CmdBlock.clear();
+    link_.DataLen = 0;
+    return true;
+}
+
+template <class Complete>
+std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, Complete&& complete) {
+    const double deadline = start + static_cast<double>(timeout);
+    std::size_t frameStart = 0;
+    while (runtime_.Timer() < deadline) {
+        runtime_.DoEvents(deadline);
+        if (comm_.InBufferCount() != 0) {
+            const Bytes received = comm_.Input();
+            link_.RxBuffer.insert(link_.RxBuffer.end(), received.begin(), received.end());
+        }
+        frameStart = FindFrame(link_.RxBuffer, link_.FrameId, addr);
+        if (complete(frameStart)) break;
+    }
+    return frameStart;
+}
+
+bool Receiver::FrameFound(std::size_t frameStart, const char* stageWord) {
+    if (link_.RxBuffer.empty()) {
+        view_.LogLine(std::string("Null buffer received (") + stageWord + ").");
+        return false;
+    }
+    if (frameStart == 0) {
+        view_.LogLine(std::string("Device not responding (") + stageWord + ").");
+        return false;
+    }
+    RemoveFront(link_.RxBuffer, frameStart - 1);
+    return true;
+}
+
+std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
+    return Trapped([&]() -> std::int32_t {
+        if (!Enter(timeout)) return 0;
+        const FrameLayout layout(link_);
+        const std::size_t expected = layout.CommandLength(payload.size());
+        const double start = runtime_.Timer();
+        const std::size_t frameStart = Wait(link_.TxAddr, start, timeout, [&](std::size_t) {
+            return link_.RxBuffer.size() >= expected;
+        });
+        if (!FrameFound(frameStart, "Echo")) return 0;
+        ByteString& rx = link_.RxBuffer;
+        link_.DataLen = At(rx, layout.LengthPos());
+        if (Mid(rx, layout.PayloadPos(), payload.size()) != payload) {
+            view_.LogLine("Wrong Echo received.");
+            return 0;
+        }
+        link_.CmdBlock = Mid(rx, layout.PayloadPos(), static_cast<std::size_t>(link_.DataLen));
+        RemoveFront(rx, expected);
+        return 1;
+    });
+}
+
+std::int32_t Receiver::RecvAckEcho(float& timeout) {
+    return Trapped([&]() -> std::int32_t {
+        if (!Enter(timeout)) return 0;
+        const FrameLayout layout(link_);
+        const std::size_t expected = layout.AckLength();
+        const double start = runtime_.Timer();
+        const std::size_t frameStart = Wait(link_.TxAddr, start, timeout, [&](std::size_t) {
+            return link_.RxBuffer.size() >= expected;
+        });
+        if (!FrameFound(frameStart, "Ack Echo")) return 0;
+        ByteString& rx = link_.RxBuffer;
+        ByteString type = Mid(rx, layout.TypePos(), layout.ack);
+        if (type != link_.AckType) {
+            view_.LogLine("Wrong Ack Echo received.");
+            return 0;
+        }
+        link_.CmdBlock = std::move(type);
+        RemoveFront(rx, expected);
+        return 1;
+    });
+}
+
+std::int32_t Receiver::RecvAck(float& timeout) {
+    return Trapped([&]() -> std::int32_t {
+        if (!Enter(timeout)) return 0;
+        const FrameLayout layout(link_);
+        const std::size_t expected = layout.AckLength();
+        const double start = runtime_.Timer();
+        const std::size_t frameStart = Wait(link_.RxAddr, start, timeout, [&](std::size_t) {
+            return link_.RxBuffer.size() >= expected;
+        });
+        if (!FrameFound(frameStart, "ACK")) return 0;
+        ByteString& rx = link_.RxBuffer;
+        // Only a frame typed as an acknowledgement has its sequence byte checked.
+        if (Mid(rx, layout.TypePos(), layout.ack) == link_.AckType &&
+            At(rx, layout.AckSeqPos()) != link_.TxSeq) {
+            view_.LogLine("Communication error.");
+            return 0;
+        }
+        link_.CmdBlock = link_.AckType;
+        if (rx.size() > expected)
+            RemoveFront(rx, expected);
+        else
+            rx.clear();
+        return 1;
+    });
+}
+
+std::int32_t Receiver::RecvCmdBlock(float& timeout) {
+    return Trapped([&]() -> std::int32_t {
+        if (!Enter(timeout)) return 0;
+        const FrameLayout layout(link_);
+        ByteString& rx = link_.RxBuffer;
+        const double start = runtime_.Timer();
+        // Waits for three copies' worth of the reply, its length taken from the
+        // header as soon as the header is in.
+        const std::size_t frameStart = Wait(link_.RxAddr, start, timeout, [&](std::size_t found) {
+            std::size_t expected = 1024;
+            if (rx.size() - found > layout.HeaderLength()) {
+                link_.DataLen = At(rx, found + layout.LengthPos() - 1);
+                expected = layout.CommandLength(static_cast<std::size_t>(link_.DataLen));
+            }
+            return rx.size() >= 3 * expected;
+        });
+        if (!FrameFound(frameStart, "Cmd")) return 0;
+
+        // A reply cut inside its type field leaves CmdType as it was.
+        if (rx.size() < layout.TypePos() + layout.type - 1) throw StageFault("type field incomplete");
+        link_.CmdType = Mid(rx, layout.TypePos(), layout.type);
+        link_.DataLen = At(rx, layout.LengthPos());
+        const auto payloadLength = static_cast<std::size_t>(link_.DataLen);
+        link_.RxSeq = At(rx, layout.CommandSeqPos(payloadLength));
+        const std::size_t expected = layout.CommandLength(payloadLength);
+        link_.CmdBlock = Mid(rx, layout.PayloadPos(), payloadLength);
+
+        const ByteString first = Mid(rx, 1, expected);
+        int copies = 0;
+        do {
+            ++copies;
+            RemoveFront(rx, expected);
+        } while (rx.size() >= expected && std::equal(first.begin(), first.end(), rx.begin()));
+        if (copies >= 2) view_.LogLine("Attention ! Received " + std::to_string(copies) + " command block.");
+        return 1;
+    });
+}
+
+}  // namespace kelvra

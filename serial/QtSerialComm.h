@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+
+#include <deque>
+
+#include "serial/LineMonitor.h"
+#include "serial/SerialComm.h"
+
+namespace kelvra {
+
+// The serial component on QSerialPort: 9600 baud, odd parity, 8 data bits,
+// 1 stop bit, no flow control, bytes passed unchanged. Received bytes move
+// into its buffer while the owner processes events.
+class QtSerialComm : public QObject, public SerialComm {
+    Q_OBJECT
+public:
+    explicit QtSerialComm(QObject* parent = nullptr);
+    ~QtSerialComm() override;
+
+    void SetCommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return commPort_; }
+    bool PortOpen() const override { return open_; }
+    void SetPortOpen(bool open) override;
+    int InBufferCount() const override;
+    void SetInBufferCount(int count) override;
+    int OutBufferCount() const override;
+    void SetOutBufferCount(int count) override;
+    void Output(const Bytes& bytes) override;
+    Bytes Input() override;
+    void SetBreak(bool on) override;
+    std::int16_t CommEvent() const override { return commEvent_; }
+
+private:
+    void RequireUsable() const;
+    void Report(std::int16_t code);
+    void DeliverNext();
+    void OnPortError(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    LineMonitor monitor_;
+    std::deque<std::int16_t> pending_;
+    std::int16_t commPort_ = 1;
+    std::int16_t commEvent_ = 0;
+    bool open_ = false;
+    // The device went away while open; the port stays open until closed.
+    bool lost_ = false;
+};
+
+}  // namespace kelvra

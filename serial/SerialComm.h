@@ -1,0 +1,87 @@
+#pragma once
+// The serial communications component that every M2BUS byte passes through.
+// Plain C++ so that the link can be driven by a fake line in tests.
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvra {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// An operation of the component failed; what() is the description shown to the user.
+class CommError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Codes reported through CommEvent. Anything else is an unknown event.
+namespace CommEventCode {
+constexpr std::int16_t Send = 1;
+constexpr std::int16_t Receive = 2;
+constexpr std::int16_t CtsChange = 3;
+constexpr std::int16_t DsrChange = 4;
+constexpr std::int16_t CdChange = 5;
+constexpr std::int16_t Ring = 6;
+constexpr std::int16_t EndOfFile = 7;
+constexpr std::int16_t Break = 1001;
+constexpr std::int16_t CtsTimeout = 1002;
+constexpr std::int16_t DsrTimeout = 1003;
+constexpr std::int16_t Frame = 1004;
+constexpr std::int16_t Overrun = 1005;
+constexpr std::int16_t CdTimeout = 1006;
+constexpr std::int16_t RxOver = 1007;
+constexpr std::int16_t RxParity = 1008;
+constexpr std::int16_t TxFull = 1009;
+// The device disappeared while the port was open (an adapter pulled out).
+constexpr std::int16_t DeviceLost = 1010;
+}  // namespace CommEventCode
+
+class SerialComm {
+public:
+    virtual ~SerialComm() = default;
+
+    // Port number 1 to 4, used at the next open.
+    virtual void SetCommPort(std::int16_t port) = 0;
+    virtual std::int16_t CommPort() const = 0;
+
+    virtual bool PortOpen() const = 0;
+    // Opens the selected port with the fixed line settings, or closes it. Throws CommError.
+    virtual void SetPortOpen(bool open) = 0;
+
+    // Received bytes waiting. Throws CommError while the port is closed.
+    virtual int InBufferCount() const = 0;
+    // Only 0 is meaningful: discards received bytes not yet read.
+    virtual void SetInBufferCount(int count) = 0;
+    // Bytes not yet on the line. Throws CommError while the port is closed.
+    virtual int OutBufferCount() const = 0;
+    // Only 0 is meaningful: discards bytes not yet sent.
+    virtual void SetOutBufferCount(int count) = 0;
+
+    // Queues bytes for sending, in order and unchanged. Throws CommError while closed.
+    virtual void Output(const Bytes& bytes) = 0;
+    // Takes every received byte waiting. Throws CommError while closed.
+    virtual Bytes Input() = 0;
+
+    virtual void SetBreak(bool on) = 0;
+
+    // Code of the event being reported, valid inside the OnComm handler.
+    virtual std::int16_t CommEvent() const = 0;
+
+    // The handler runs once per line event or error, from the owner's event
+    // processing, never from inside another operation of the component.
+    void SetOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
+
+protected:
+    void RaiseOnComm() {
+        if (onComm_) onComm_();
+    }
+
+private:
+    std::function<void()> onComm_;
+};
+
+}  // namespace kelvra

@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "app/QtRuntime.h"
+#include "serial/PortNames.h"
+#include "serial/QtSerialComm.h"
+#include "sim/Pty.h"
+
+namespace kelvra {
+namespace {
+
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Com1 on a fresh pseudo-terminal, through KELVRA_COM1.
+class SerialCommTest : public ::testing::Test {
+protected:
+    SerialCommTest() {
+        ::setenv("KELVRA_COM1", pty.Path().c_str(), 1);
+        comm.SetOnComm([this] { events.push_back(comm.CommEvent()); });
+    }
+    ~SerialCommTest() override { ::unsetenv("KELVRA_COM1"); }
+
+    // Processes events until `count` bytes have arrived or `seconds` of real time passed.
+    Bytes Receive(std::size_t count, double seconds = 5.0) {
+        Bytes got;
+        const double deadline = runtime.Timer() + seconds;
+        while (got.size() < count && runtime.Timer() < deadline) {
+            runtime.DoEvents(deadline);
+            if (comm.InBufferCount() != 0) {
+                const Bytes part = comm.Input();
+                got.insert(got.end(), part.begin(), part.end());
+            }
+        }
+        return got;
+    }
+    // Processes events for `seconds` without taking any received byte.
+    void Idle(double seconds) {
+        const double deadline = runtime.Timer() + seconds;
+        while (runtime.Timer() < deadline) runtime.DoEvents(deadline);
+    }
+    void WriteFar(const Bytes& bytes) {
+        ASSERT_EQ(::write(pty.MasterFd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    Bytes ReadFar(std::size_t count) {
+        Bytes got(count);
+        std::size_t have = 0;
+        while (have < count) {
+            const ssize_t n = ::read(pty.MasterFd(), got.data() + have, count - have);
+            if (n <= 0) break;
+            have += static_cast<std::size_t>(n);
+        }
+        got.resize(have);
+        return got;
+    }
+
+    Pty pty;
+    QtRuntime runtime;
+    QtSerialComm comm;
+    std::vector<std::int16_t> events;
+};
+
+Bytes EveryByteValue() {
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    return all;
+}
+
+TEST_F(SerialCommTest, OpensWithTheFixedLineSettings) {
+    comm.SetPortOpen(true);
+    ASSERT_TRUE(comm.PortOpen());
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.MasterFd(), &tio), 0);  // a pty master reports its device's settings
+    EXPECT_EQ(cfgetospeed(&tio), B9600);
+    EXPECT_EQ(cfgetispeed(&tio), B9600);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    // A pseudo-terminal keeps PARODD but drops PARENB: it has no parity bit to generate.
+    EXPECT_TRUE(tio.c_cflag & PARODD);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+    comm.SetPortOpen(false);
+    EXPECT_FALSE(comm.PortOpen());
+}
+
+TEST_F(SerialCommTest, BytesPassUnchangedBothWays) {
+    comm.SetPortOpen(true);
+    const Bytes all = EveryByteValue();
+    comm.Output(all);
+    EXPECT_EQ(ReadFar(all.size()), all);
+    WriteFar(all);
+    EXPECT_EQ(Receive(all.size()), all);
+}
+
+TEST_F(SerialCommTest, DiscardingTheReceiveBufferDropsWhatArrived) {
+    comm.SetPortOpen(true);
+    WriteFar({1, 2, 3});
+    Idle(0.3);
+    ASSERT_EQ(comm.InBufferCount(), 3);
+    comm.SetInBufferCount(0);
+    EXPECT_EQ(comm.InBufferCount(), 0);
+    WriteFar({4});
+    EXPECT_EQ(Receive(1), Bytes{4});
+}
+
+TEST_F(SerialCommTest, ClosedPortRefusesTransfersButToleratesDiscards) {
+    EXPECT_THROW(comm.InBufferCount(), CommError);
+    EXPECT_THROW(comm.Input(), CommError);
+    EXPECT_THROW(comm.Output({1}), CommError);
+    EXPECT_THROW(comm.OutBufferCount(), CommError);
+    EXPECT_NO_THROW(comm.SetInBufferCount(0));
+    EXPECT_NO_THROW(comm.SetOutBufferCount(0));
+    EXPECT_NO_THROW(comm.SetPortOpen(false));
+}
+
+TEST_F(SerialCommTest, MissingDeviceRaisesTheSystemText) {
+    ::setenv("KELVRA_COM2", "/dev/kelvra-no-such-device", 1);
+    comm.SetCommPort(2);
+    try {
+        comm.SetPortOpen(true);
+        FAIL() << "opened a device that does not exist";
+    } catch (const CommError& e) {
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("/dev/kelvra-no-such-device"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(comm.PortOpen());
+    ::unsetenv("KELVRA_COM2");
+}
+
+TEST_F(SerialCommTest, PortNumbersMapToDevices) {
+    ::unsetenv("KELVRA_COM1");
+    EXPECT_EQ(DeviceForPort(1), "/dev/ttyS0");
+    EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3");
+    ::setenv("KELVRA_COM4", "/dev/ttyUSB0", 1);
+    EXPECT_EQ(DeviceForPort(4), "/dev/ttyUSB0");
+    ::setenv("KELVRA_COM4", "", 1);
+    EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3") << "an empty override is no override";
+    ::unsetenv("KELVRA_COM4");
+    EXPECT_THROW(comm.SetCommPort(5), CommError);
+}
+
+TEST_F(SerialCommTest, SelectedPortNumberPicksTheDevice) {
+    Pty third;
+    ::setenv("KELVRA_COM3", third.Path().c_str(), 1);
+    comm.SetCommPort(3);
+    comm.SetPortOpen(true);
+    comm.Output({0x5A});
+    Bytes got(1);
+    EXPECT_EQ(::read(third.MasterFd(), got.data(), 1), 1);
+    EXPECT_EQ(got, Bytes{0x5A});
+    comm.SetPortOpen(false);
+    ::unsetenv("KELVRA_COM3");
+}
+
+TEST_F(SerialCommTest, ReopensAfterClose) {
+    for (int round = 0; round < 3; ++round) {
+        comm.SetPortOpen(true);
+        WriteFar({static_cast<std::uint8_t>(round)});
+        EXPECT_EQ(Receive(1), Bytes{static_cast<std::uint8_t>(round)});
+        comm.SetPortOpen(false);
+    }
+}
+
+TEST_F(SerialCommTest, PseudoTerminalRaisesNoLineEvents) {
+    comm.SetPortOpen(true);
+    WriteFar({1, 2, 3});
+    Receive(3);
+    Idle(0.5);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(comm.OutBufferCount(), 0);
+}
+
+TEST_F(SerialCommTest, IdleWaitSleepsAndArrivalWakesIt) {
+    comm.SetPortOpen(true);
+    const double cpuBefore = CpuSeconds();
+    EXPECT_TRUE(Receive(1, 2.0).empty());
+    const double cpuUsed = CpuSeconds() - cpuBefore;
+    EXPECT_LT(cpuUsed, 0.1) << "a 2-second wait with nothing arriving must not spin";
+    WriteFar({0x42});
+    EXPECT_EQ(Receive(1), Bytes{0x42});
+}
+
+}  // namespace
+}  // namespace kelvra
