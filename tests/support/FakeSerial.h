@@ -38,6 +38,8 @@ public:
     int stuckOutput = 0;
     // Reading received bytes fails with this description.
     std::optional<std::string> inputError;
+    // Setting the break state fails with this description.
+    std::optional<std::string> breakError;
 
     bool open = false;
     std::int16_t port = 1;
@@ -92,7 +94,10 @@ public:
         taken.swap(inBuffer);
         return taken;
     }
-    void SetBreak(bool) override { ++breakResets; }
+    void SetBreak(bool) override {
+        if (breakError) throw CommError(*breakError);
+        ++breakResets;
+    }
     std::int16_t CommEvent() const override { return event_; }
 
     int breakResets = 0;

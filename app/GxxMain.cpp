@@ -1,0 +1,242 @@
+#include "app/GxxMain.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QScreen>
+
+#include <cmath>
+#include <exception>
+#include <functional>
+
+#include "app/CommEvents.h"
+
+namespace kelvra {
+
+namespace {
+
+// Window geometry in twips, 1440 to the inch.
+constexpr int ClientWidth = 4980, ClientHeight = 1305;
+constexpr QRect RcvTwips(120, 0, 3135, 1215);
+constexpr QRect InfoLabelTwips(3360, 0, 1455, 1095);
+constexpr QRgb Background = 0xC0C0C0;
+constexpr const char* Caption = "      VidEvodudi     ";
+constexpr const char* LineErrorCaption = "Click Cancel to quit, OK to ignore.";
+// How often the shut-down looks at the transmit buffer while it drains.
+constexpr double DrainPollSeconds = 0.05;
+
+class ScopeExit {
+public:
+    explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    std::function<void()> action_;
+};
+
+}  // namespace
+
+GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, QWidget* parent)
+    : QMainWindow(parent),
+      MSComm1(std::move(comm)),
+      runtime_(runtime),
+      port_(link_, *MSComm1, runtime_, *this),
+      bus_(link_, *MSComm1, runtime_, *this, port_),
+      cmds_(bus_, link_, *this) {
+    setObjectName(QStringLiteral("GxxMain"));
+    setWindowTitle(QString::fromLatin1(Caption));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/kelvra-netmon-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/kelvra-netmon-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+    BuildControls();
+    BuildMenus();
+    MSComm1->SetOnComm([this] { Guarded([this] { MSComm1_OnComm(); }); });
+}
+
+GxxMain::~GxxMain() { MSComm1->SetOnComm({}); }
+
+void GxxMain::BuildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    const double dpi = logicalDpiX();
+    auto px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
+    auto pxRect = [&px](const QRect& r) { return QRect(px(r.x()), px(r.y()), px(r.width()), px(r.height())); };
+    client->setFixedSize(px(ClientWidth), px(ClientHeight));
+    QPalette palette = client->palette();
+    palette.setColor(QPalette::Window, QColor::fromRgb(Background));
+    client->setPalette(palette);
+    client->setAutoFillBackground(true);
+
+    Rcv = new LogBox(client);
+    Rcv->setObjectName(QStringLiteral("Rcv"));
+    Rcv->setGeometry(pxRect(RcvTwips));
+
+    InfoLabel = new QLabel(client);
+    InfoLabel->setObjectName(QStringLiteral("InfoLabel"));
+    InfoLabel->setGeometry(pxRect(InfoLabelTwips));
+    InfoLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    InfoLabel->setWordWrap(true);
+
+    setCentralWidget(client);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    Rcv->setFocus();
+}
+
+void GxxMain::BuildMenus() {
+    auto item = [this](QMenu* menu, const char* name, const char* caption, auto handler) {
+        QAction* action = menu->addAction(QString::fromLatin1(caption));
+        action->setObjectName(QString::fromLatin1(name));
+        connect(action, &QAction::triggered, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+        return action;
+    };
+    auto menu = [this](const char* name, const char* caption) {
+        QMenu* m = menuBar()->addMenu(QString::fromLatin1(caption));
+        m->setObjectName(QString::fromLatin1(name));
+        return m;
+    };
+
+    MFile = menu("MFile", "&File");
+    MFileExit = item(MFile, "MFileExit", "E&xit", &GxxMain::MFileExit_Click);
+
+    MPNet = menu("MPNet", "&VidEvodudi");
+    MPNetOff = item(MPNet, "MPNetOff", "O&ff", &GxxMain::MPNetOff_Click);
+    MPNetReset = item(MPNet, "MPNetReset", "&Reset timers", &GxxMain::MPNetReset_Click);
+    MPNetOnOperator = item(MPNet, "MPNetOnOperator", "&Operatof field test On", &GxxMain::MPNetOnOperator_Click);
+    MPNetOnRD = item(MPNet, "MPNetOnRD", "R&D test On", &GxxMain::MPNetOnRD_Click);
+
+    MPort = menu("MPort", "&CommPort");
+    MSCom[0] = item(MPort, "MSCom1", "Com1", &GxxMain::MSCom1_Click);
+    MSCom[1] = item(MPort, "MSCom2", "Com2", &GxxMain::MSCom2_Click);
+    MSCom[2] = item(MPort, "MSCom3", "Com3", &GxxMain::MSCom3_Click);
+    MSCom[3] = item(MPort, "MSCom4", "Com4", &GxxMain::MSCom4_Click);
+    for (QAction* com : MSCom) com->setCheckable(true);
+}
+
+template <class Handler>
+bool GxxMain::Guarded(Handler&& handler) {
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& error) {
+        runtime_.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+        return false;
+    }
+}
+
+bool GxxMain::Form_Load() {
+    const bool linked = Guarded([this] {
+        InitLinkSettings(link_);
+        InitLinkConsts(link_);
+        const std::string version = "v. " + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
+                                    std::to_string(App::Revision);
+        InfoLabel->setText(ShownText(QString::fromStdString(App::Title + link_.CrLf + version)));
+    });
+    if (!linked) return false;
+    // The rest of start-up is cosmetic: a failing step is skipped.
+    try {
+        MSCom[0]->setChecked(true);
+    } catch (const std::exception&) {
+    }
+    try {
+        CentreOnScreen();
+    } catch (const std::exception&) {
+    }
+    return true;
+}
+
+void GxxMain::CentreOnScreen() {
+    const QScreen* shown = screen();
+    if (shown == nullptr) return;
+    const QRect area = shown->geometry();
+    const QSize outer = frameGeometry().size();
+    move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
+void GxxMain::LogLine(const std::string& message) { Rcv->LogLine(message, link_.CrLf); }
+
+void GxxMain::SetPortMenuEnabled(bool enabled) { MPort->menuAction()->setEnabled(enabled); }
+
+void GxxMain::RunCommand(std::int32_t (CmdSets::*command)()) {
+    if (commandRunning_) {
+        runtime_.Beep();
+        return;
+    }
+    commandRunning_ = true;
+    // Also when an error abandons the command, the pointer and the guard recover.
+    const ScopeExit done([this] {
+        commandRunning_ = false;
+        runtime_.SetMousePointer(MousePointer::Arrow);
+    });
+    runtime_.SetMousePointer(MousePointer::Hourglass);
+    (cmds_.*command)();
+    port_.TogglePort();
+}
+
+void GxxMain::MPNetOff_Click() { RunCommand(&CmdSets::FieldTestDisplayOff); }
+void GxxMain::MPNetReset_Click() { RunCommand(&CmdSets::FTDResetTimers); }
+void GxxMain::MPNetOnOperator_Click() { RunCommand(&CmdSets::OperatorFieldTestOn); }
+void GxxMain::MPNetOnRD_Click() { RunCommand(&CmdSets::RDTestOn); }
+
+void GxxMain::ChoosePort(std::int16_t port) {
+    MSComm1->SetCommPort(port);
+    for (std::size_t i = 0; i < MSCom.size(); ++i) MSCom[i]->setChecked(static_cast<int>(i) + 1 == port);
+}
+
+void GxxMain::MSCom1_Click() { ChoosePort(1); }
+void GxxMain::MSCom2_Click() { ChoosePort(2); }
+void GxxMain::MSCom3_Click() { ChoosePort(3); }
+void GxxMain::MSCom4_Click() { ChoosePort(4); }
+
+void GxxMain::MSComm1_OnComm() {
+    MSComm1->SetBreak(false);
+    const CommEventReport report = DescribeCommEvent(MSComm1->CommEvent());
+    if (report.kind == CommEventReport::Ignored) return;
+    LogLine(report.text);
+    if (report.kind == CommEventReport::Event) return;
+    runtime_.Beep();
+    scratch_ = static_cast<std::int16_t>(runtime_.MsgBox(report.text, MsgButtons::OkCancel, MsgIcon::None, LineErrorCaption));
+    if (scratch_ == MsgAnswer::Cancel) port_.TogglePort();
+}
+
+void GxxMain::Form_Unload(std::int16_t& cancel) {
+    if (!MSComm1->PortOpen()) {
+        runtime_.End();
+        return;
+    }
+    // A shut-down in the middle of a command leaves the phone's mode alone.
+    if (link_.LocalMode != 0 && !commandRunning_) cmds_.InitNormalMode();
+    // Whole seconds, halves to the even neighbour.
+    double deadline = std::nearbyint(runtime_.Timer() + 10.0);
+    while (MSComm1->OutBufferCount() != 0) {
+        scratch_ = static_cast<std::int16_t>(runtime_.DoEvents(runtime_.Timer() + DrainPollSeconds));
+        if (runtime_.Timer() <= deadline) continue;
+        const int answer = runtime_.MsgBox("Data cannot be sent", MsgButtons::AbortRetryIgnore, MsgIcon::Question);
+        if (answer == MsgAnswer::Abort) {
+            cancel = -1;
+            return;
+        }
+        if (answer == MsgAnswer::Ignore) break;
+        deadline = std::nearbyint(runtime_.Timer() + 10.0);
+    }
+    MSComm1->SetPortOpen(false);
+    runtime_.End();
+}
+
+void GxxMain::MFileExit_Click() { Form_Unload(scratch_); }
+
+void GxxMain::closeEvent(QCloseEvent* event) {
+    std::int16_t cancel = 0;
+    const bool finished = Guarded([&] { Form_Unload(cancel); });
+    if (finished && cancel == 0)
+        event->accept();
+    else
+        event->ignore();
+}
+
+}  // namespace kelvra

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "app/Utility.h"
+#include "commands/CmdSets.h"
+#include "link/CommGlobal.h"
+#include "link/M2BUS.h"
+#include "link/PortControl.h"
+#include "link/Runtime.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+
+namespace kelvra {
+
+// The tool's one window: the message log, the information label and the
+// File, VidEvodudi and CommPort menus. It owns the serial component and the
+// link state for the life of the program.
+class GxxMain : public QMainWindow, private LinkView {
+    Q_OBJECT
+public:
+    GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, QWidget* parent = nullptr);
+    ~GxxMain() override;
+
+    // Start-up. False when the link could not be initialised; the reason has
+    // been shown and the program should end with a failure status.
+    bool Form_Load();
+
+    // Shut-down: ends the program unless the user aborts while unsent bytes
+    // keep the port busy, in which case `cancel` is set to true (-1).
+    void Form_Unload(std::int16_t& cancel);
+    void MFileExit_Click();
+
+    void MPNetOff_Click();
+    void MPNetReset_Click();
+    void MPNetOnOperator_Click();
+    void MPNetOnRD_Click();
+
+    void MSCom1_Click();
+    void MSCom2_Click();
+    void MSCom3_Click();
+    void MSCom4_Click();
+
+    void MSComm1_OnComm();
+
+    LinkState& Link() { return link_; }
+    SerialComm& Comm() { return *MSComm1; }
+    const LogBox& Log() const { return *Rcv; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void LogLine(const std::string& message) override;
+    void SetPortMenuEnabled(bool enabled) override;
+
+    void BuildControls();
+    void BuildMenus();
+    void CentreOnScreen();
+    void ChoosePort(std::int16_t port);
+    void RunCommand(std::int32_t (CmdSets::*command)());
+    // Runs a handler; an error that escapes it is shown in a critical message
+    // box and the program goes on. False when that happened.
+    template <class Handler>
+    bool Guarded(Handler&& handler);
+
+    std::unique_ptr<SerialComm> MSComm1;
+    Runtime& runtime_;
+    LinkState link_;
+    PortControl port_;
+    M2Bus bus_;
+    CmdSets cmds_;
+
+    LogBox* Rcv = nullptr;
+    QLabel* InfoLabel = nullptr;
+    QMenu* MFile = nullptr;
+    QMenu* MPNet = nullptr;
+    QMenu* MPort = nullptr;
+    QAction* MFileExit = nullptr;
+    QAction* MPNetOff = nullptr;
+    QAction* MPNetReset = nullptr;
+    QAction* MPNetOnOperator = nullptr;
+    QAction* MPNetOnRD = nullptr;
+    std::array<QAction*, 4> MSCom{};
+
+    // The window's scratch value: the last message-box answer or event-processing result.
+    std::int16_t scratch_ = 0;
+    // A VidEvodudi command is running; another choice meanwhile only beeps.
+    bool commandRunning_ = false;
+};
+
+}  // namespace kelvra

@@ -1,0 +1,38 @@
+#pragma once
+// The phone's net-monitor commands, each one M2BUS transaction.
+
+#include <cstdint>
+
+#include "link/CommGlobal.h"
+#include "link/M2BUS.h"
+#include "link/Runtime.h"
+
+namespace kelvra {
+
+class CmdSets {
+public:
+    CmdSets(M2Bus& bus, LinkState& link, LinkView& view) : bus_(bus), link_(link), view_(view) {}
+
+    // The four field-test commands put the phone into local mode first and are
+    // sent even when that fails. Each returns 1 when its own transaction succeeded.
+    std::int32_t RDTestOn();
+    std::int32_t OperatorFieldTestOn();
+    std::int32_t FieldTestDisplayOff();
+    std::int32_t FTDResetTimers();
+
+    // Local mode sets LocalMode, normal mode clears it, so that the shut-down
+    // knows whether the phone needs returning to normal mode.
+    std::int32_t InitLocalMode();
+    std::int32_t InitNormalMode();
+
+private:
+    std::int32_t FieldTest(const char* command, const char* successLine);
+    std::int32_t SetMode(const char* command, const char* openingLine, const char* successLine,
+                         std::int32_t localMode);
+
+    M2Bus& bus_;
+    LinkState& link_;
+    LinkView& view_;
+};
+
+}  // namespace kelvra
