@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds the tool and runs every test.
+# Builds the tool and runs every test: once as built for use, once more under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}"
+export QT_QPA_PLATFORM=offscreen
+
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-QT_QPA_PLATFORM=offscreen ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)"
+
+configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
+ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)"

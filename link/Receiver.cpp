@@ -72,8 +72,12 @@ template <class Complete>
 std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, Complete&& complete) {
     const double deadline = start + static_cast<double>(timeout);
     std::size_t frameStart = 0;
+    // The first pass only takes what is already pending: the bytes a stage
+    // needs may all be there, and then no further event will come.
+    bool firstPass = true;
     while (runtime_.Timer() < deadline) {
-        runtime_.DoEvents(deadline);
+        runtime_.DoEvents(firstPass ? runtime_.Timer() : deadline);
+        firstPass = false;
         if (comm_.InBufferCount() != 0) {
             const Bytes received = comm_.Input();
             link_.RxBuffer.insert(link_.RxBuffer.end(), received.begin(), received.end());

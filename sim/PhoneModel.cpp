@@ -1,0 +1,107 @@
+#include "sim/PhoneModel.h"
+
+#include <algorithm>
+
+#include "link/Frame.h"
+
+namespace kelvra {
+
+bool ParseFault(const std::string& name, PhoneOptions::Fault& fault) {
+    using F = PhoneOptions::Fault;
+    const struct {
+        const char* name;
+        F fault;
+    } names[] = {{"none", F::None},
+                 {"silent", F::Silent},
+                 {"no-echo", F::NoEcho},
+                 {"wrong-echo", F::WrongEcho},
+                 {"wrong-ack-echo", F::WrongAckEcho},
+                 {"wrong-ack-seq", F::WrongAckSeq},
+                 {"differing-replies", F::DifferingReplies}};
+    for (const auto& n : names) {
+        if (name == n.name) {
+            fault = n.fault;
+            return true;
+        }
+    }
+    return false;
+}
+
+const ByteString& PhoneModel::Noise() {
+    static const ByteString noise{0x55, 0x1F, 0xAA};
+    return noise;
+}
+
+PhoneModel::PhoneModel(PhoneOptions options) : options_(std::move(options)) {
+    InitLinkSettings(consts_);
+    InitLinkConsts(consts_);
+}
+
+ByteString PhoneModel::Hear(const ByteString& fromPc) {
+    using F = PhoneOptions::Fault;
+    ByteString answer;
+    if (options_.fault == F::Silent) return answer;
+    if (options_.noise && !fromPc.empty()) answer = Noise();
+    if (options_.fault != F::NoEcho) {
+        const std::size_t echoStart = answer.size();
+        answer.insert(answer.end(), fromPc.begin(), fromPc.end());
+        // A command frame's echo loses its last payload byte; an acknowledgement's its type byte.
+        const FrameLayout layout(consts_);
+        const bool isAck = fromPc.size() == layout.AckLength() && fromPc[layout.TypePos() - 1] == consts_.AckType[0];
+        if (options_.fault == F::WrongEcho && fromPc.size() > layout.HeaderLength() + 2)
+            answer[echoStart + fromPc.size() - 3] ^= 0x01;
+        if (options_.fault == F::WrongAckEcho && isAck) answer[echoStart + layout.TypePos() - 1] ^= 0x01;
+    }
+    input_.insert(input_.end(), fromPc.begin(), fromPc.end());
+    TakeFrames(answer);
+    return answer;
+}
+
+void PhoneModel::TakeFrames(ByteString& answer) {
+    const FrameLayout layout(consts_);
+    ByteString start = consts_.FrameId;
+    start.insert(start.end(), consts_.TxAddr.begin(), consts_.TxAddr.end());
+    for (;;) {
+        const auto found = std::search(input_.begin(), input_.end(), start.begin(), start.end());
+        input_.erase(input_.begin(), found);
+        if (input_.size() < layout.TypePos()) return;
+        const bool isAck = input_[layout.TypePos() - 1] == consts_.AckType[0];
+        std::size_t length = layout.AckLength();
+        if (!isAck) {
+            if (input_.size() < layout.LengthPos()) return;
+            length = layout.CommandLength(input_[layout.LengthPos() - 1]);
+        }
+        if (input_.size() < length) return;
+        ByteString frame(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
+        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
+        framesHeard_.push_back(frame);
+        if (isAck) continue;
+        if (frame == pendingCommand_) {
+            pendingCommand_.clear();
+            Answer(frame, answer);
+        } else {
+            pendingCommand_ = std::move(frame);
+        }
+    }
+}
+
+void PhoneModel::Answer(const ByteString& command, ByteString& answer) {
+    using F = PhoneOptions::Fault;
+    const FrameLayout layout(consts_);
+    const std::uint8_t commandSeq = command[layout.CommandSeqPos(command[layout.LengthPos() - 1]) - 1];
+    const std::uint8_t ackSeq = options_.fault == F::WrongAckSeq ? static_cast<std::uint8_t>(commandSeq + 1) : commandSeq;
+    const ByteString ack = M2Frame::Ack(consts_.FrameId, consts_.RxAddr, consts_.AckType, ackSeq);
+    answer.insert(answer.end(), ack.begin(), ack.end());
+
+    // The reply carries the command's payload back.
+    const ByteString payload(command.begin() + static_cast<std::ptrdiff_t>(layout.PayloadPos() - 1),
+                             command.end() - 2);
+    ++replySeq_;
+    for (int copy = 0; copy < options_.replyCopies; ++copy) {
+        const auto seq = static_cast<std::uint8_t>(replySeq_ + (options_.fault == F::DifferingReplies ? copy : 0));
+        const ByteString reply = M2Frame::Command(consts_.FrameId, consts_.RxAddr, options_.replyType, payload, seq);
+        answer.insert(answer.end(), reply.begin(), reply.end());
+    }
+}
+
+}  // namespace kelvra

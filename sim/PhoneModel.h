@@ -1,0 +1,63 @@
+#pragma once
+// A phone on the far end of the M2BUS line: it hears the PC's bytes and says
+// what comes back on the shared line, the echo first. The first copy of a
+// command frame only wakes it; the repeated copy is answered with an
+// acknowledgement carrying the frame's sequence number and the reply.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/CommGlobal.h"
+
+namespace kelvra {
+
+struct PhoneOptions {
+    enum class Fault {
+        None,
+        Silent,        // nothing at all comes back, not even the echo
+        NoEcho,        // the phone answers, but the line does not echo
+        WrongEcho,     // every echoed frame has one byte changed
+        WrongAckEcho,  // the echo of the PC's acknowledgement comes back with another type byte
+        WrongAckSeq,   // the acknowledgement carries the wrong sequence number
+        DifferingReplies,  // the reply copies differ in their sequence byte
+    };
+    Fault fault = Fault::None;
+    // How many identical copies of the reply are sent.
+    int replyCopies = 3;
+    // The type bytes of the reply frame.
+    ByteString replyType{0x40, 0x00};
+    // Stray bytes in front of everything the line carries back.
+    bool noise = false;
+};
+
+// Reads a fault's name as the command line gives it ("none", "silent",
+// "no-echo", "wrong-echo", "wrong-ack-echo", "wrong-ack-seq", "differing-replies").
+bool ParseFault(const std::string& name, PhoneOptions::Fault& fault);
+
+class PhoneModel {
+public:
+    explicit PhoneModel(PhoneOptions options = {});
+
+    // The PC's bytes in; the bytes the PC then reads from the line out.
+    ByteString Hear(const ByteString& fromPc);
+
+    // Every complete frame heard from the PC, in order.
+    const std::vector<ByteString>& FramesHeard() const { return framesHeard_; }
+
+    static const ByteString& Noise();
+
+private:
+    // Takes complete PC frames off the front of the input; stray bytes are dropped.
+    void TakeFrames(ByteString& answer);
+    void Answer(const ByteString& command, ByteString& answer);
+
+    PhoneOptions options_;
+    LinkState consts_;
+    ByteString input_;
+    ByteString pendingCommand_;
+    std::vector<ByteString> framesHeard_;
+    std::uint8_t replySeq_ = 0;
+};
+
+}  // namespace kelvra

@@ -1,0 +1,69 @@
+#include "tests/support/LinkFixture.h"
+#include "tests/support/PhoneOnLine.h"
+
+namespace kelvra::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class CommandsTest : public LinkFixture {
+protected:
+    CommandsTest() { ConnectPhone(line, phone); }
+    // The payload of the last command frame written.
+    std::string LastPayload() const {
+        for (auto frame = line.written.rbegin(); frame != line.written.rend(); ++frame)
+            if (frame->size() == 12) return BytesToHex(Bytes(frame->begin() + 6, frame->begin() + 10));
+        return {};
+    }
+    PhoneModel phone{{.replyCopies = 1}};
+};
+
+TEST_F(CommandsTest, EachCommandSendsItsPayloadAndLogsItsLines) {
+    const struct {
+        std::int32_t (CmdSets::*command)();
+        const char* payload;
+        Lines lines;
+    } table[] = {
+        {&CmdSets::RDTestOn, "00 01 7E F3", {"Init Local Mode...", "Init Local Mode Ok", "R&D Test On"}},
+        {&CmdSets::OperatorFieldTestOn, "00 01 7E F2",
+         {"Init Local Mode...", "Init Local Mode Ok", "Operator Field Test On"}},
+        {&CmdSets::FieldTestDisplayOff, "00 01 7E F1",
+         {"Init Local Mode...", "Init Local Mode Ok", "Field Test Display Off"}},
+        {&CmdSets::FTDResetTimers, "00 01 7E F0", {"Init Local Mode...", "Init Local Mode Ok", "FTD Reset Timers"}},
+        {&CmdSets::InitLocalMode, "00 01 64 01", {"Init Local Mode...", "Init Local Mode Ok"}},
+        {&CmdSets::InitNormalMode, "00 01 64 03", {"Init Normal Mode...", "Init Normal Mode Ok"}},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.payload);
+        view.lines.clear();
+        EXPECT_EQ((cmds.*row.command)(), 1);
+        EXPECT_EQ(view.lines, row.lines);
+        EXPECT_EQ(LastPayload(), row.payload);
+    }
+}
+
+TEST_F(CommandsTest, FieldTestCommandIsSentEvenWhenLocalModeFails) {
+    // The line drops everything of the local-mode transaction.
+    line.farEnd = [this](const Bytes& fromPc) {
+        if (fromPc.size() == 12 && fromPc[8] == 0x64) return;
+        line.Deliver(phone.Hear(fromPc), 0.02);
+    };
+    EXPECT_EQ(cmds.FieldTestDisplayOff(), 1);
+    EXPECT_EQ(view.lines, (Lines{"Init Local Mode...", "Null buffer received (Echo).", "Field Test Display Off"}));
+    EXPECT_EQ(link.LocalMode, 0);
+}
+
+TEST_F(CommandsTest, LocalModeIsRememberedUntilNormalMode) {
+    EXPECT_EQ(link.LocalMode, 0);
+    cmds.RDTestOn();
+    EXPECT_EQ(link.LocalMode, 1);
+    cmds.InitNormalMode();
+    EXPECT_EQ(link.LocalMode, 0);
+    cmds.InitLocalMode();
+    line.farEnd = nullptr;  // the phone goes quiet
+    EXPECT_EQ(cmds.InitNormalMode(), 0);
+    EXPECT_EQ(link.LocalMode, 1) << "a failed normal-mode command leaves the phone in local mode";
+}
+
+}  // namespace
+}  // namespace kelvra::test
