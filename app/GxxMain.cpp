@@ -7,6 +7,7 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTimer>
 
 #include <cmath>
 #include <exception>
@@ -50,6 +51,8 @@ GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, QWidget* pa
       cmds_(bus_, link_, *this) {
     setObjectName(QStringLiteral("GxxMain"));
     setWindowTitle(QString::fromLatin1(Caption));
+    // A fixed-size window: nothing to maximise.
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/kelvra-netmon-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/kelvra-netmon-32.png"), QSize(32, 32));
@@ -156,6 +159,19 @@ void GxxMain::CentreOnScreen() {
     const QRect area = shown->geometry();
     const QSize outer = frameGeometry().size();
     move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
+void GxxMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (centredWhenShown_) return;
+    centredWhenShown_ = true;
+    // The frame's size is known only after the window manager has taken the window.
+    QTimer::singleShot(0, this, [this] {
+        try {
+            CentreOnScreen();
+        } catch (const std::exception&) {
+        }
+    });
 }
 
 void GxxMain::LogLine(const std::string& message) { Rcv->LogLine(message, link_.CrLf); }

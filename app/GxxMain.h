@@ -55,6 +55,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void LogLine(const std::string& message) override;
@@ -93,6 +94,8 @@ private:
     std::int16_t scratch_ = 0;
     // A VidEvodudi command is running; another choice meanwhile only beeps.
     bool commandRunning_ = false;
+    // Centred again once shown, when the window manager has framed it.
+    bool centredWhenShown_ = false;
 };
 
 }  // namespace kelvra

@@ -9,7 +9,6 @@
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(kelvra::App::Title));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                             .arg(kelvra::App::Major)
                                             .arg(kelvra::App::Minor)
