@@ -6,25 +6,19 @@
 
 namespace kelvra {
 
-bool ParseFault(const std::string& name, PhoneOptions::Fault& fault) {
+const std::vector<FaultName>& FaultNames() {
     using F = PhoneOptions::Fault;
-    const struct {
-        const char* name;
-        F fault;
-    } names[] = {{"none", F::None},
-                 {"silent", F::Silent},
-                 {"no-echo", F::NoEcho},
-                 {"wrong-echo", F::WrongEcho},
-                 {"wrong-ack-echo", F::WrongAckEcho},
-                 {"wrong-ack-seq", F::WrongAckSeq},
-                 {"differing-replies", F::DifferingReplies}};
-    for (const auto& n : names) {
-        if (name == n.name) {
-            fault = n.fault;
-            return true;
-        }
-    }
-    return false;
+    static const std::vector<FaultName> names{
+        {"none", F::None, "a phone that answers every command"},
+        {"silent", F::Silent, "nothing comes back, not even the echo"},
+        {"no-answer", F::NoAnswer, "the line echoes, the phone never answers"},
+        {"no-echo", F::NoEcho, "the phone answers, the line does not echo"},
+        {"wrong-echo", F::WrongEcho, "the echo of a command frame has a payload byte changed"},
+        {"wrong-ack-echo", F::WrongAckEcho, "the echo of the PC's acknowledgement has another type byte"},
+        {"wrong-ack-seq", F::WrongAckSeq, "the acknowledgement carries the wrong sequence number"},
+        {"differing-replies", F::DifferingReplies, "the reply copies differ in their sequence byte"},
+    };
+    return names;
 }
 
 const ByteString& PhoneModel::Noise() {
@@ -53,6 +47,10 @@ ByteString PhoneModel::Hear(const ByteString& fromPc) {
         if (options_.fault == F::WrongAckEcho && isAck) answer[echoStart + layout.TypePos() - 1] ^= 0x01;
     }
     input_.insert(input_.end(), fromPc.begin(), fromPc.end());
+    if (options_.fault == F::NoAnswer) {
+        input_.clear();
+        return answer;
+    }
     TakeFrames(answer);
     return answer;
 }

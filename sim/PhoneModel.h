@@ -16,6 +16,7 @@ struct PhoneOptions {
     enum class Fault {
         None,
         Silent,        // nothing at all comes back, not even the echo
+        NoAnswer,      // the line echoes, but the phone never answers
         NoEcho,        // the phone answers, but the line does not echo
         WrongEcho,     // every echoed frame has one byte changed
         WrongAckEcho,  // the echo of the PC's acknowledgement comes back with another type byte
@@ -31,9 +32,13 @@ struct PhoneOptions {
     bool noise = false;
 };
 
-// Reads a fault's name as the command line gives it ("none", "silent",
-// "no-echo", "wrong-echo", "wrong-ack-echo", "wrong-ack-seq", "differing-replies").
-bool ParseFault(const std::string& name, PhoneOptions::Fault& fault);
+// The faults by the names the command line gives them.
+struct FaultName {
+    const char* name;
+    PhoneOptions::Fault fault;
+    const char* meaning;
+};
+const std::vector<FaultName>& FaultNames();
 
 class PhoneModel {
 public:

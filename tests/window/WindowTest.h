@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include "tests/support/QtPrinters.h"
+
 #include "app/GxxMain.h"
 #include "tests/support/FakeSerial.h"
 

@@ -1,0 +1,105 @@
+// kelvra-phone-sim: plays the phone on the far end of a serial line.
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "sim/PhoneServer.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+    out << "Usage: kelvra-phone-sim [options]\n"
+           "Plays a phone on a new pseudo-terminal. The first line on standard output is the\n"
+           "device for the tool to open (for example KELVRA_COM1=<device> kelvra-netmon).\n"
+           "Traffic is logged as hex lines on standard error. SIGINT or SIGTERM ends it.\n\n"
+           "  --replies N        copies of each reply (default 3; 1 sends it once)\n"
+           "  --reply-type HHHH  the reply's two type bytes in hex (default 4000)\n"
+           "  --fault NAME       misbehave in one way:\n";
+    for (const auto& f : kelvra::FaultNames()) {
+        std::string name = f.name;
+        name.resize(20, ' ');
+        out << "                       " << name << f.meaning << "\n";
+    }
+    out << "  --noise            stray bytes before everything the line carries back\n"
+           "  --trickle          bytes go back one at a time\n"
+           "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
+           "  --quiet            log nothing\n"
+           "  --help             this text\n";
+}
+
+[[noreturn]] void Fail(const std::string& message) {
+    std::cerr << "kelvra-phone-sim: " << message << "\n";
+    Usage(std::cerr);
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    kelvra::PhoneOptions options;
+    kelvra::Delivery delivery;
+    bool quiet = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) Fail(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--help") {
+            Usage(std::cout);
+            return 0;
+        } else if (arg == "--replies") {
+            const std::string n = value();
+            char* end = nullptr;
+            const long copies = std::strtol(n.c_str(), &end, 10);
+            if (*end != '\0' || copies < 1 || copies > 100) Fail("--replies takes a number from 1 to 100");
+            options.replyCopies = static_cast<int>(copies);
+        } else if (arg == "--reply-type") {
+            try {
+                options.replyType = kelvra::HexToBytes(value());
+            } catch (const std::invalid_argument& e) {
+                Fail(e.what());
+            }
+            if (options.replyType.size() != 2) Fail("--reply-type takes two bytes, four hex digits");
+        } else if (arg == "--fault") {
+            const std::string name = value();
+            bool known = false;
+            for (const auto& f : kelvra::FaultNames())
+                if (name == f.name) {
+                    options.fault = f.fault;
+                    known = true;
+                }
+            if (!known) Fail("no fault named " + name);
+        } else if (arg == "--noise") {
+            options.noise = true;
+        } else if (arg == "--trickle") {
+            delivery.trickle = true;
+        } else if (arg == "--paced") {
+            delivery.paced = true;
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else {
+            Fail("unknown option " + arg);
+        }
+    }
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int stopFd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+    kelvra::PhoneServer server(options, delivery, [quiet](const std::string& line) {
+        if (!quiet) std::cerr << line << std::endl;
+    });
+    std::cout << server.DevicePath() << std::endl;
+    server.Serve(stopFd);
+    return 0;
+}
