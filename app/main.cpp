@@ -4,6 +4,7 @@
 
 #include "app/GxxMain.h"
 #include "app/QtRuntime.h"
+#include "app/TerminationSignals.h"
 #include "serial/QtSerialComm.h"
 
 int main(int argc, char* argv[]) {
@@ -18,6 +19,7 @@ int main(int argc, char* argv[]) {
     kelvra::GxxMain window(std::make_unique<kelvra::QtSerialComm>(), runtime);
     QApplication::setWindowIcon(window.windowIcon());
     if (!window.Form_Load()) return 1;
+    new kelvra::TerminationSignals(&window);
     window.show();
     return QApplication::exec();
 }

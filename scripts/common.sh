@@ -5,6 +5,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages every build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
+# What building the Debian package and checking the desktop entry take besides.
+PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils)
 
 # Installs whichever of the given Debian packages are missing.
 ensure_packages() {

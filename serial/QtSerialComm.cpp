@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include "serial/PortNames.h"
+#include "serial/WireTrace.h"
 
 #ifdef __linux__
 #include <sys/ioctl.h>
@@ -92,6 +93,7 @@ void QtSerialComm::SetOutBufferCount(int count) {
 
 void QtSerialComm::Output(const Bytes& bytes) {
     RequireUsable();
+    WireTrace::Sent(bytes);
     port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     // Hand the bytes to the system now rather than on the next event pass.
     port_.flush();
@@ -101,6 +103,7 @@ Bytes QtSerialComm::Input() {
     RequireUsable();
     const QByteArray data = port_.readAll();
     Bytes bytes(data.begin(), data.end());
+    WireTrace::Received(bytes);
     return bytes;
 }
 

@@ -1,0 +1,18 @@
+#pragma once
+// Traces every frame written to and every chunk read from the serial line as
+// hex, in the logging category kelvra.m2bus (debug level, off by default):
+//   QT_LOGGING_RULES="kelvra.m2bus.debug=true" kelvra-netmon
+
+#include <QLoggingCategory>
+
+#include "serial/SerialComm.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcM2bus)
+
+namespace kelvra::WireTrace {
+
+// Milliseconds since the program started, the direction ("out" or "in") and the bytes.
+void Sent(const Bytes& bytes);
+void Received(const Bytes& bytes);
+
+}  // namespace kelvra::WireTrace
