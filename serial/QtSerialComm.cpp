@@ -63,8 +63,12 @@ void QtSerialComm::SetPortOpen(bool open) {
     monitor_.Start(static_cast<int>(port_.handle()));
 }
 
-void QtSerialComm::RequireUsable() const {
+void QtSerialComm::RequireOpen() const {
     if (!open_) throw CommError("Operation valid only when the port is open");
+}
+
+void QtSerialComm::RequireUsable() const {
+    RequireOpen();
     if (lost_) throw CommError(port_.portName().toStdString() + ": the device is no longer there");
 }
 
@@ -78,7 +82,9 @@ void QtSerialComm::SetInBufferCount(int count) {
 }
 
 int QtSerialComm::OutBufferCount() const {
-    RequireUsable();
+    RequireOpen();
+    // Nothing waits to leave a device that is gone.
+    if (lost_) return 0;
     qint64 count = port_.bytesToWrite();
 #ifdef __linux__
     int queued = 0;
@@ -92,8 +98,11 @@ void QtSerialComm::SetOutBufferCount(int count) {
 }
 
 void QtSerialComm::Output(const Bytes& bytes) {
-    RequireUsable();
+    RequireOpen();
     WireTrace::Sent(bytes);
+    // Bytes for a device that is gone are lost, as on a cut line; the user
+    // has been told once, by the line event.
+    if (lost_) return;
     port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     // Hand the bytes to the system now rather than on the next event pass.
     port_.flush();
@@ -125,9 +134,11 @@ void QtSerialComm::DeliverNext() {
 }
 
 void QtSerialComm::OnPortError(QSerialPort::SerialPortError error) {
-    if (error != QSerialPort::ResourceError || !open_ || lost_) return;
-    // The device vanished: stop listening to it (its descriptor would keep
-    // signalling) and tell the user once.
+    // A device that vanished fails its reads: with an error (a USB adapter
+    // pulled out) or with end-of-file (a terminal hung up).
+    const bool vanished = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    if (!vanished || !open_ || lost_) return;
+    // Stop listening to it (its descriptor would keep signalling) and tell the user once.
     lost_ = true;
     monitor_.Stop();
     port_.close();

@@ -33,6 +33,8 @@ public:
     std::int16_t CommEvent() const override { return commEvent_; }
 
 private:
+    void RequireOpen() const;
+    // Open, with the device still there.
     void RequireUsable() const;
     void Report(std::int16_t code);
     void DeliverNext();
@@ -45,6 +47,7 @@ private:
     std::int16_t commEvent_ = 0;
     bool open_ = false;
     // The device went away while open; the port stays open until closed.
+    // Reads fail at once, so a waiting stage ends; writes are dropped.
     bool lost_ = false;
 };
 

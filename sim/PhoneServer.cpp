@@ -15,6 +15,7 @@ namespace {
 // 11 bits a byte at 9600 baud.
 constexpr long NanosPerByte = 11L * 1000000000L / 9600L;
 constexpr long TrickleGapNanos = 2000000L;
+constexpr long SplitGapNanos = 3000000L;
 
 void AddNanos(timespec& t, long nanos) {
     t.tv_nsec += nanos;
@@ -24,20 +25,8 @@ void AddNanos(timespec& t, long nanos) {
     }
 }
 
-void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                pollfd p{fd, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-                continue;
-            }
-            return;  // the line is gone
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+void SleepUntil(const timespec& at) {
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
 }
 }  // namespace
@@ -45,6 +34,8 @@ void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, std::function<void(const std::string&)> log)
     : phone_(std::move(options)), delivery_(delivery), log_(std::move(log)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    // Neither reading nor writing may block: the server must notice when it is told to stop.
+    ::fcntl(pty_.MasterFd(), F_SETFL, ::fcntl(pty_.MasterFd(), F_GETFL) | O_NONBLOCK);
 }
 
 PhoneServer::~PhoneServer() {
@@ -54,6 +45,7 @@ PhoneServer::~PhoneServer() {
 }
 
 void PhoneServer::Start() {
+    stopFd_ = wake_[0];
     thread_ = std::thread([this] { Serve(wake_[0]); });
 }
 
@@ -69,29 +61,68 @@ ByteString PhoneServer::Heard() const {
     return heard_;
 }
 
+std::vector<double> PhoneServer::AckLatencies() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ackLatencies_;
+}
+
+std::size_t PhoneServer::BytesSaid() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return said_;
+}
+
 void PhoneServer::PullCable() {
     pullCable_ = true;
     const char wake = 1;
     (void)!::write(wake_[1], &wake, 1);
 }
 
+bool PhoneServer::Say(const ByteString& bytes) {
+    std::lock_guard<std::mutex> lock(writing_);
+    return WriteAll(bytes.data(), bytes.size());
+}
+
+bool PhoneServer::StopRequested() const {
+    pollfd stop{stopFd_, POLLIN, 0};
+    return stopFd_ >= 0 && ::poll(&stop, 1, 0) > 0 && !pullCable_;
+}
+
+bool PhoneServer::WriteAll(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(pty_.MasterFd(), data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;  // the line is gone
+        // The tool is not reading: wait for room, or for the word to stop.
+        pollfd fds[2] = {{pty_.MasterFd(), POLLOUT, 0}, {stopFd_, POLLIN, 0}};
+        ::poll(fds, stopFd_ >= 0 ? 2 : 1, 100);
+        if (StopRequested()) return false;
+    }
+    return true;
+}
+
 void PhoneServer::Serve(int stopFd) {
+    stopFd_ = stopFd;
     std::uint8_t buffer[4096];
     for (;;) {
-        pollfd fds[2] = {{pty_.MasterFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const bool lineThere = fds[0].fd >= 0;
-        if (::poll(lineThere ? fds : fds + 1, lineThere ? 2 : 1, -1) < 0) {
+        const bool lineThere = pty_.MasterFd() >= 0;
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {pty_.MasterFd(), POLLIN, 0}};
+        if (::poll(fds, lineThere ? 2 : 1, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if ((lineThere ? fds[1] : fds[0]).revents != 0) {
+        if (fds[0].revents != 0) {
             if (!pullCable_.exchange(false)) return;
             char wake = 0;
             (void)!::read(stopFd, &wake, 1);
             pty_.CloseMaster();
             continue;
         }
-        if (!lineThere || fds[0].revents == 0) continue;
+        if (!lineThere || fds[1].revents == 0) continue;
         const ssize_t n = ::read(pty_.MasterFd(), buffer, sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -99,32 +130,54 @@ void PhoneServer::Serve(int stopFd) {
             ::usleep(20000);
             continue;
         }
-        const ByteString chunk(buffer, buffer + n);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            heard_.insert(heard_.end(), chunk.begin(), chunk.end());
-        }
-        if (log_) log_("PC->phone " + BytesToHex(chunk));
-        const ByteString answer = phone_.Hear(chunk);
-        if (answer.empty()) continue;
-        if (log_) log_("phone->PC " + BytesToHex(answer));
-        Send(answer);
+        Heard(ByteString(buffer, buffer + n));
     }
 }
 
+void PhoneServer::Heard(const ByteString& chunk) {
+    const auto arrived = std::chrono::steady_clock::now();
+    const std::size_t framesBefore = phone_.FramesHeard().size();
+    const ByteString answer = phone_.Hear(chunk);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heard_.insert(heard_.end(), chunk.begin(), chunk.end());
+        const auto& frames = phone_.FramesHeard();
+        for (std::size_t i = framesBefore; i < frames.size(); ++i)
+            if (frames[i].size() == 6 && answered_ != std::chrono::steady_clock::time_point{})
+                ackLatencies_.push_back(std::chrono::duration<double>(arrived - answered_).count());
+    }
+    if (log_) log_("PC->phone " + BytesToHex(chunk));
+    if (answer.empty()) return;
+    if (log_) log_("phone->PC " + BytesToHex(answer));
+    Send(answer);
+    std::lock_guard<std::mutex> lock(mutex_);
+    answered_ = std::chrono::steady_clock::now();
+    said_ += answer.size();
+}
+
 void PhoneServer::Send(const ByteString& bytes) {
+    std::lock_guard<std::mutex> lock(writing_);
+    const auto cut = static_cast<std::size_t>(delivery_.splitAt);
+    if (delivery_.splitAt >= 0 && bytes.size() > cut) {
+        if (!WriteAll(bytes.data(), cut)) return;
+        timespec resume{};
+        ::clock_gettime(CLOCK_MONOTONIC, &resume);
+        AddNanos(resume, SplitGapNanos);
+        SleepUntil(resume);
+        WriteAll(bytes.data() + cut, bytes.size() - cut);
+        return;
+    }
     if (!delivery_.paced && !delivery_.trickle) {
-        WriteAll(pty_.MasterFd(), bytes.data(), bytes.size());
+        WriteAll(bytes.data(), bytes.size());
         return;
     }
     timespec next{};
     ::clock_gettime(CLOCK_MONOTONIC, &next);
-    for (std::uint8_t byte : bytes) {
-        AddNanos(next, delivery_.paced ? NanosPerByte : TrickleGapNanos);
+    for (const std::uint8_t& byte : bytes) {
         // A byte is on the line once all its bits have gone.
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
-        WriteAll(pty_.MasterFd(), &byte, 1);
+        AddNanos(next, delivery_.paced ? NanosPerByte : TrickleGapNanos);
+        SleepUntil(next);
+        if (!WriteAll(&byte, 1)) return;
     }
 }
 

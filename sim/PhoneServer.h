@@ -3,10 +3,12 @@
 // serial port, and the phone answers on the other end.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/PhoneModel.h"
 #include "sim/Pty.h"
@@ -18,6 +20,9 @@ struct Delivery {
     bool paced = false;
     // Bytes go back one write at a time.
     bool trickle = false;
+    // When at least 0: an answer longer than this goes in two writes, cut
+    // after this many bytes, a few milliseconds apart.
+    int splitAt = -1;
 };
 
 class PhoneServer {
@@ -38,12 +43,24 @@ public:
 
     // Every byte heard from the PC so far.
     ByteString Heard() const;
+    // Seconds from the last byte of each answer leaving to the PC's
+    // acknowledgement frame arriving, one figure per acknowledgement.
+    std::vector<double> AckLatencies() const;
+    // How many bytes the phone's end has put on the line.
+    std::size_t BytesSaid() const;
+    // Puts bytes on the line from any thread, besides what the phone says.
+    // False when the server stopped before all of them were taken.
+    bool Say(const ByteString& bytes);
     // The phone's end of the line goes away, like a cable pulled out. For a
     // server started with Start().
     void PullCable();
 
 private:
+    void Heard(const ByteString& chunk);
     void Send(const ByteString& bytes);
+    // Writes while the tool makes room; false once the server is told to stop or the line is gone.
+    bool WriteAll(const std::uint8_t* data, std::size_t size);
+    bool StopRequested() const;
 
     Pty pty_;
     PhoneModel phone_;
@@ -51,9 +68,14 @@ private:
     std::function<void(const std::string&)> log_;
     mutable std::mutex mutex_;
     ByteString heard_;
+    std::vector<double> ackLatencies_;
+    std::size_t said_ = 0;
+    std::chrono::steady_clock::time_point answered_{};
+    std::mutex writing_;
     std::thread thread_;
     std::atomic<bool> pullCable_{false};
     int wake_[2] = {-1, -1};
+    int stopFd_ = -1;
 };
 
 }  // namespace kelvra

@@ -5,6 +5,7 @@
 #include <QAction>
 
 #include <cstdlib>
+#include <deque>
 #include <memory>
 
 #include "tests/support/QtPrinters.h"
@@ -15,6 +16,22 @@
 #include "sim/PhoneServer.h"
 
 namespace kelvra {
+
+// The Qt run-time services with message boxes answered from a script, so
+// that a test never waits for a click.
+class ScriptedQtRuntime : public QtRuntime {
+public:
+    using QtRuntime::QtRuntime;
+    int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon, const std::string&) override {
+        boxes.push_back(prompt);
+        if (answers.empty()) return buttons == MsgButtons::AbortRetryIgnore ? MsgAnswer::Ignore : MsgAnswer::Ok;
+        const int answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::vector<std::string> boxes;
+    std::deque<int> answers;
+};
 
 // The real window and serial component talking over a pseudo-terminal to a
 // phone on another thread. The clock runs `speed` times faster than real time.
@@ -42,7 +59,7 @@ public:
     std::string HeardByThePhone() const { return BytesToHex(phone.Heard()); }
 
     PhoneServer phone;
-    QtRuntime runtime;
+    ScriptedQtRuntime runtime;
     int ended = 0;
     std::unique_ptr<GxxMain> window;
 };

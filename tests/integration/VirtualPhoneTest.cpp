@@ -56,16 +56,17 @@ TEST(VirtualPhone, EveryModeLeavesItsLogLines) {
     }
 }
 
-TEST(VirtualPhone, RepliesThatDifferLeaveCopiesWhereTheAckEchoIsAwaited) {
+TEST(VirtualPhone, RepliesThatDifferAreNotCounted) {
     ExchangeRig rig({.fault = Fault::DifferingReplies}, 20.0);
     rig.Choose("MPNetOnRD");
     const QStringList lines = rig.LogLines();
-    ASSERT_EQ(lines.size(), 5);
-    EXPECT_EQ(lines[2], "Device not responding (Ack Echo).");
-    // The late echo of the PC's acknowledgement may reach the next transaction
-    // before or after its buffers are emptied, so its line depends on timing.
-    EXPECT_TRUE(lines[3] == "Device not responding (Ack Echo)." || lines[3] == "Wrong Echo received.") << lines[3].toStdString();
-    EXPECT_EQ(lines[4], "COM port close.");
+    // The copies left over are judged together with the echo of the PC's
+    // acknowledgement, so whether that echo is found depends on how fast it
+    // arrives; the unit tests pin both outcomes down on the virtual clock.
+    EXPECT_FALSE(lines.contains(Attention));
+    EXPECT_EQ(lines.first(), "Init Local Mode...");
+    EXPECT_EQ(lines.last(), "COM port close.");
+    EXPECT_FALSE(rig.window->Comm().PortOpen());
 }
 
 }  // namespace
