@@ -4,6 +4,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "link/Frame.h"
 
@@ -88,6 +89,10 @@ std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, 
     return frameStart;
 }
 
+auto Receiver::HoldsAtLeast(std::size_t expected) const {
+    return [this, expected](std::size_t) { return link_.RxBuffer.size() >= expected; };
+}
+
 bool Receiver::FrameFound(std::size_t frameStart, const char* stageWord) {
     if (link_.RxBuffer.empty()) {
         view_.LogLine(std::string("Null buffer received (") + stageWord + ").");
@@ -101,16 +106,18 @@ bool Receiver::FrameFound(std::size_t frameStart, const char* stageWord) {
     return true;
 }
 
+template <class Complete>
+bool Receiver::Receive(const ByteString& addr, float& timeout, const char* stageWord, Complete&& complete) {
+    if (!Enter(timeout)) return false;
+    const double start = runtime_.Timer();
+    return FrameFound(Wait(addr, start, timeout, std::forward<Complete>(complete)), stageWord);
+}
+
 std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
     return Trapped([&]() -> std::int32_t {
-        if (!Enter(timeout)) return 0;
         const FrameLayout layout(link_);
         const std::size_t expected = layout.CommandLength(payload.size());
-        const double start = runtime_.Timer();
-        const std::size_t frameStart = Wait(link_.TxAddr, start, timeout, [&](std::size_t) {
-            return link_.RxBuffer.size() >= expected;
-        });
-        if (!FrameFound(frameStart, "Echo")) return 0;
+        if (!Receive(link_.TxAddr, timeout, "Echo", HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         link_.DataLen = At(rx, layout.LengthPos());
         if (Mid(rx, layout.PayloadPos(), payload.size()) != payload) {
@@ -125,14 +132,9 @@ std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
 
 std::int32_t Receiver::RecvAckEcho(float& timeout) {
     return Trapped([&]() -> std::int32_t {
-        if (!Enter(timeout)) return 0;
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
-        const double start = runtime_.Timer();
-        const std::size_t frameStart = Wait(link_.TxAddr, start, timeout, [&](std::size_t) {
-            return link_.RxBuffer.size() >= expected;
-        });
-        if (!FrameFound(frameStart, "Ack Echo")) return 0;
+        if (!Receive(link_.TxAddr, timeout, "Ack Echo", HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         ByteString type = Mid(rx, layout.TypePos(), layout.ack);
         if (type != link_.AckType) {
@@ -147,14 +149,9 @@ std::int32_t Receiver::RecvAckEcho(float& timeout) {
 
 std::int32_t Receiver::RecvAck(float& timeout) {
     return Trapped([&]() -> std::int32_t {
-        if (!Enter(timeout)) return 0;
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
-        const double start = runtime_.Timer();
-        const std::size_t frameStart = Wait(link_.RxAddr, start, timeout, [&](std::size_t) {
-            return link_.RxBuffer.size() >= expected;
-        });
-        if (!FrameFound(frameStart, "ACK")) return 0;
+        if (!Receive(link_.RxAddr, timeout, "ACK", HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         // Only a frame typed as an acknowledgement has its sequence byte checked.
         if (Mid(rx, layout.TypePos(), layout.ack) == link_.AckType &&
@@ -173,21 +170,19 @@ std::int32_t Receiver::RecvAck(float& timeout) {
 
 std::int32_t Receiver::RecvCmdBlock(float& timeout) {
     return Trapped([&]() -> std::int32_t {
-        if (!Enter(timeout)) return 0;
         const FrameLayout layout(link_);
         ByteString& rx = link_.RxBuffer;
-        const double start = runtime_.Timer();
         // Waits for three copies' worth of the reply, its length taken from the
         // header as soon as the header is in.
-        const std::size_t frameStart = Wait(link_.RxAddr, start, timeout, [&](std::size_t found) {
+        const bool found = Receive(link_.RxAddr, timeout, "Cmd", [&](std::size_t frameStart) {
             std::size_t expected = 1024;
-            if (rx.size() - found > layout.HeaderLength()) {
-                link_.DataLen = At(rx, found + layout.LengthPos() - 1);
+            if (rx.size() - frameStart > layout.HeaderLength()) {
+                link_.DataLen = At(rx, frameStart + layout.LengthPos() - 1);
                 expected = layout.CommandLength(static_cast<std::size_t>(link_.DataLen));
             }
             return rx.size() >= 3 * expected;
         });
-        if (!FrameFound(frameStart, "Cmd")) return 0;
+        if (!found) return 0;
 
         // A reply cut inside its type field leaves CmdType as it was.
         if (rx.size() < layout.TypePos() + layout.type - 1) throw StageFault("type field incomplete");

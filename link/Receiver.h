@@ -37,6 +37,13 @@ private:
     std::size_t Wait(const ByteString& addr, double start, float timeout, Complete&& complete);
     // The common checks after the wait; on success RxBuffer begins at the frame.
     bool FrameFound(std::size_t frameStart, const char* stageWord);
+    // Entry, wait and the common checks: true when RxBuffer now begins at the
+    // frame, false when the stage has failed (and logged why).
+    template <class Complete>
+    bool Receive(const ByteString& addr, float& timeout, const char* stageWord, Complete&& complete);
+    // The completion rule of the stages that wait for a fixed length: the
+    // whole buffer, bytes before the frame start included, counts.
+    auto HoldsAtLeast(std::size_t expected) const;
 
     LinkState& link_;
     SerialComm& comm_;

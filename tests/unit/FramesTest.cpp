@@ -2,10 +2,8 @@
 
 #include <stdexcept>
 
-#include "link/CommGlobal.h"
 #include "link/Frame.h"
-#include "link/M2BUS.h"
-#include "tests/support/FakeSerial.h"
+#include "tests/support/LinkFixture.h"
 
 namespace kelvra::test {
 namespace {
@@ -52,20 +50,7 @@ TEST(LinkState, StartUpValues) {
     EXPECT_EQ(link.CrLf, "\r\n");
 }
 
-class SendersTest : public ::testing::Test {
-protected:
-    SendersTest() {
-        InitLinkSettings(link);
-        InitLinkConsts(link);
-        line.open = true;
-    }
-    FakeRuntime runtime;
-    FakeSerial line{runtime};
-    RecordingView view;
-    LinkState link;
-    PortControl port{link, line, runtime, view};
-    M2Bus bus{link, line, runtime, view, port};
-};
+using SendersTest = LinkFixture;
 
 TEST_F(SendersTest, CommandFramesCarryTheNextSequenceNumber) {
     const struct {
