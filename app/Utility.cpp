@@ -32,11 +32,38 @@ void LogBox::LogLine(std::string_view message, std::string_view crlf) {
 
 void LogBox::ShowPending() {
     if (pending_.isEmpty()) return;
+    // A document's cost per line added grows with its number of paragraphs,
+    // while a paragraph is laid out anew whenever text is added to it. So the
+    // lines shown together share paragraphs of up to LinesPerParagraph lines,
+    // broken by line separators, and every batch ends its last paragraph: a
+    // line that arrives alone never makes an earlier paragraph be laid out again.
+    QString shown;
+    shown.reserve(pending_.size());
+    const QChar* text = pending_.constData();
+    const qsizetype size = pending_.size();
+    int linesInParagraph = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = text[i];
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n')) {
+            shown += c;
+            continue;
+        }
+        if (c == QLatin1Char('\r') && i + 1 < size && text[i + 1] == QLatin1Char('\n')) ++i;
+        const bool last = i + 1 == size;
+        if (last || ++linesInParagraph >= LinesPerParagraph) {
+            shown += QLatin1Char('\n');
+            linesInParagraph = 0;
+        } else {
+            shown += QChar(QChar::LineSeparator);
+        }
+    }
+    pending_.clear();
+
     QScrollBar* bar = verticalScrollBar();
     const bool following = bar->value() == bar->maximum();
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
-    end.insertText(ShownText(std::exchange(pending_, QString())));
+    end.insertText(shown);
     if (following) bar->setValue(bar->maximum());
 }
 

@@ -31,6 +31,8 @@ public:
     void ShowPending();
 
 private:
+    static constexpr int LinesPerParagraph = 500;
+
     QString text_;
     QString pending_;
 };
