@@ -25,24 +25,23 @@ LogBox::LogBox(QWidget* parent) : QPlainTextEdit(parent) {
 void LogBox::LogLine(std::string_view message, std::string_view crlf) {
     QString entry = QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
     entry += QString::fromUtf8(crlf.data(), static_cast<qsizetype>(crlf.size()));
+    if (shown_ == text_.size()) QMetaObject::invokeMethod(this, &LogBox::ShowPending, Qt::QueuedConnection);
     text_ += entry;
-    if (pending_.isEmpty()) QMetaObject::invokeMethod(this, &LogBox::ShowPending, Qt::QueuedConnection);
-    pending_ += entry;
 }
 
 void LogBox::ShowPending() {
-    if (pending_.isEmpty()) return;
+    if (shown_ == text_.size()) return;
     // A document's cost per line added grows with its number of paragraphs,
     // while a paragraph is laid out anew whenever text is added to it. So the
     // lines shown together share paragraphs of up to LinesPerParagraph lines,
     // broken by line separators, and every batch ends its last paragraph: a
     // line that arrives alone never makes an earlier paragraph be laid out again.
     QString shown;
-    shown.reserve(pending_.size());
-    const QChar* text = pending_.constData();
-    const qsizetype size = pending_.size();
+    shown.reserve(text_.size() - shown_);
+    const QChar* text = text_.constData();
+    const qsizetype size = text_.size();
     int linesInParagraph = 0;
-    for (qsizetype i = 0; i < size; ++i) {
+    for (qsizetype i = shown_; i < size; ++i) {
         const QChar c = text[i];
         if (c != QLatin1Char('\r') && c != QLatin1Char('\n')) {
             shown += c;
@@ -57,7 +56,7 @@ void LogBox::ShowPending() {
             shown += QChar(QChar::LineSeparator);
         }
     }
-    pending_.clear();
+    shown_ = size;
 
     QScrollBar* bar = verticalScrollBar();
     const bool following = bar->value() == bar->maximum();

@@ -34,7 +34,8 @@ private:
     static constexpr int LinesPerParagraph = 500;
 
     QString text_;
-    QString pending_;
+    // How much of the text the view shows.
+    qsizetype shown_ = 0;
 };
 
 }  // namespace kelvra
