@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the tool and runs every test: once as built for use, once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target for
+# 30 seconds.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
@@ -12,3 +13,5 @@ ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)"
 
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
 ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)"
+
+"$ROOT/scripts/fuzz.sh" 30

@@ -7,6 +7,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
 # What building the Debian package and checking the desktop entry take besides.
 PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils)
+# The fuzz targets are built with clang and its libFuzzer.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # Installs whichever of the given Debian packages are missing.
 ensure_packages() {
