@@ -49,13 +49,5 @@ TEST(ExchangeOverPty, ReplyTypeBytesCarryIntoTheNextCommandFrame) {
     EXPECT_TRUE(rig.LogLines().contains("Field Test Display Off"));
 }
 
-TEST(ExchangeOverPty, SilentPhoneLogsBothFailuresAndThePortEndsClosed) {
-    ExchangeRig rig({.fault = PhoneOptions::Fault::Silent}, 20.0);
-    rig.Choose("MPNetReset");
-    EXPECT_EQ(rig.LogLines(), (QStringList{"Init Local Mode...", "COM port open.", "Null buffer received (Echo).",
-                                           "Null buffer received (Echo).", "COM port close."}));
-    EXPECT_FALSE(rig.window->Comm().PortOpen());
-}
-
 }  // namespace
 }  // namespace kelvra
