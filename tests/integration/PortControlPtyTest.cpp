@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <string>
 
 #include "link/PortControl.h"
 #include "serial/QtSerialComm.h"
@@ -39,7 +42,8 @@ TEST_F(PortControlPtyTest, OpensAndClosesARealDevice) {
 }
 
 TEST_F(PortControlPtyTest, DeviceThatCannotBeOpenedShowsTheSystemText) {
-    ::setenv("KELVRA_COM1", "/dev/kelvra-no-such-device", 1);
+    // A name of its own: tests run in parallel, and a device's lock file is per name.
+    ::setenv("KELVRA_COM1", ("/dev/kelvra-missing-" + std::to_string(::getpid())).c_str(), 1);
     link.RxBuffer = {1};
     link.TxSeq = 4;
     port.TogglePort();

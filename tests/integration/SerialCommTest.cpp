@@ -124,14 +124,16 @@ TEST_F(SerialCommTest, ClosedPortRefusesTransfersButToleratesDiscards) {
 }
 
 TEST_F(SerialCommTest, MissingDeviceRaisesTheSystemText) {
-    ::setenv("KELVRA_COM2", "/dev/kelvra-no-such-device", 1);
+    // A name of its own: tests run in parallel, and a device's lock file is per name.
+    const std::string missing = "/dev/kelvra-absent-" + std::to_string(::getpid());
+    ::setenv("KELVRA_COM2", missing.c_str(), 1);
     comm.SetCommPort(2);
     try {
         comm.SetPortOpen(true);
         FAIL() << "opened a device that does not exist";
     } catch (const CommError& e) {
         EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find("/dev/kelvra-no-such-device"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
     }
     EXPECT_FALSE(comm.PortOpen());
     ::unsetenv("KELVRA_COM2");
