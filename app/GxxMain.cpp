@@ -29,6 +29,15 @@ constexpr const char* LineErrorCaption = "Click Cancel to quit, OK to ignore.";
 // How often the shut-down looks at the transmit buffer while it drains.
 constexpr double DrainPollSeconds = 0.05;
 
+// Runs a cosmetic step whose failure the user need not hear of.
+template <class Step>
+void IgnoringErrors(Step&& step) {
+    try {
+        step();
+    } catch (const std::exception&) {
+    }
+}
+
 class ScopeExit {
 public:
     explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
@@ -142,14 +151,8 @@ bool GxxMain::Form_Load() {
     });
     if (!linked) return false;
     // The rest of start-up is cosmetic: a failing step is skipped.
-    try {
-        MSCom[0]->setChecked(true);
-    } catch (const std::exception&) {
-    }
-    try {
-        CentreOnScreen();
-    } catch (const std::exception&) {
-    }
+    IgnoringErrors([this] { MSCom[0]->setChecked(true); });
+    IgnoringErrors([this] { CentreOnScreen(); });
     return true;
 }
 
@@ -166,12 +169,7 @@ void GxxMain::showEvent(QShowEvent* event) {
     if (centredWhenShown_) return;
     centredWhenShown_ = true;
     // The frame's size is known only after the window manager has taken the window.
-    QTimer::singleShot(0, this, [this] {
-        try {
-            CentreOnScreen();
-        } catch (const std::exception&) {
-        }
-    });
+    QTimer::singleShot(0, this, [this] { IgnoringErrors([this] { CentreOnScreen(); }); });
 }
 
 void GxxMain::LogLine(const std::string& message) { Rcv->LogLine(message, link_.CrLf); }
