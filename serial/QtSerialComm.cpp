@@ -16,7 +16,12 @@ namespace {
 // operating system's own buffer takes the rest.
 constexpr qint64 ReadBufferBytes = 64 * 1024;
 
-std::string DescribeFailure(const QString& device, const QString& reason) {
+// The device and the system's reason. A port another program holds shows up
+// as a failure to lock the device, which reads like a permission problem.
+std::string DescribeFailure(const QString& device, const QSerialPort& port) {
+    QString reason = port.errorString();
+    if (port.error() == QSerialPort::PermissionError && reason.contains(QLatin1String("lock")))
+        reason = QStringLiteral("in use by another program (%1)").arg(reason);
     return (device + QStringLiteral(": ") + reason).toStdString();
 }
 }  // namespace
@@ -57,7 +62,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeFailure(device, port_.errorString()));
+    if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeFailure(device, port_));
     open_ = true;
     lost_ = false;
     monitor_.Start(static_cast<int>(port_.handle()));
