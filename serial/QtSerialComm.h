@@ -20,7 +20,6 @@ public:
     ~QtSerialComm() override;
 
     void SetCommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return commPort_; }
     bool PortOpen() const override { return open_; }
     void SetPortOpen(bool open) override;
     int InBufferCount() const override;

@@ -46,7 +46,6 @@ public:
 
     // Port number 1 to 4, used at the next open.
     virtual void SetCommPort(std::int16_t port) = 0;
-    virtual std::int16_t CommPort() const = 0;
 
     virtual bool PortOpen() const = 0;
     // Opens the selected port with the fixed line settings, or closes it. Throws CommError.

@@ -21,11 +21,6 @@ const std::vector<FaultName>& FaultNames() {
     return names;
 }
 
-const ByteString& PhoneModel::Noise() {
-    static const ByteString noise{0x55, 0x1F, 0xAA};
-    return noise;
-}
-
 PhoneModel::PhoneModel(PhoneOptions options) : options_(std::move(options)) {
     InitLinkSettings(consts_);
     InitLinkConsts(consts_);
@@ -35,7 +30,7 @@ ByteString PhoneModel::Hear(const ByteString& fromPc) {
     using F = PhoneOptions::Fault;
     ByteString answer;
     if (options_.fault == F::Silent) return answer;
-    if (options_.noise && !fromPc.empty()) answer = Noise();
+    if (options_.noise && !fromPc.empty()) answer = {0x55, 0x1F, 0xAA};  // stray bytes, one of them a frame id
     if (options_.fault != F::NoEcho) {
         const std::size_t echoStart = answer.size();
         answer.insert(answer.end(), fromPc.begin(), fromPc.end());

@@ -50,8 +50,6 @@ public:
     // Every complete frame heard from the PC, in order.
     const std::vector<ByteString>& FramesHeard() const { return framesHeard_; }
 
-    static const ByteString& Noise();
-
 private:
     // Takes complete PC frames off the front of the input; stray bytes are dropped.
     void TakeFrames(ByteString& answer);

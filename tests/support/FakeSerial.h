@@ -57,7 +57,6 @@ public:
     }
 
     void SetCommPort(std::int16_t p) override { port = p; }
-    std::int16_t CommPort() const override { return port; }
     bool PortOpen() const override { return open; }
     void SetPortOpen(bool wanted) override {
         if (wanted == open) return;
