@@ -5,12 +5,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tests/support/LinkRig.h"
 
 namespace kelvra::fuzz {
 
-inline std::size_t ScheduleLine(test::FakeSerial& line, const std::uint8_t* data, std::size_t size) {
+// What the line script delivers: each chunk with its time.
+struct Chunk {
+    double at;
+    Bytes bytes;
+};
+
+// The bytes delivered by `time`, in order.
+inline Bytes DeliveredBy(const std::vector<Chunk>& chunks, double time) {
+    Bytes all;
+    for (const Chunk& chunk : chunks)
+        if (chunk.at <= time) all.insert(all.end(), chunk.bytes.begin(), chunk.bytes.end());
+    return all;
+}
+
+inline std::size_t ScheduleLine(test::FakeSerial& line, const std::uint8_t* data, std::size_t size,
+                                std::vector<Chunk>* chunks = nullptr) {
     std::size_t delivered = 0;
     double at = 0.0;
     while (size > 0) {
@@ -19,6 +35,7 @@ inline std::size_t ScheduleLine(test::FakeSerial& line, const std::uint8_t* data
         const std::size_t length = std::min<std::size_t>((header & 0x1F) + 1u, size);
         at += 0.5 * (header >> 5);
         line.Deliver(Bytes(data, data + length), at);
+        if (chunks != nullptr) chunks->push_back({at, Bytes(data, data + length)});
         data += length;
         size -= length;
         delivered += length;

@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Require(rig.runtime.now <= 50.0);  // five stages at most, ten seconds each
     fuzz::Require(rig.link.TxSeq == 1);
     fuzz::Require(rig.link.CmdType.size() == 2);
+    if (result == 0) fuzz::Require(rig.link.CmdType == Bytes({0x40, 0x00}));
     fuzz::Require(rig.link.RxBuffer.size() <= delivered);
     fuzz::Require(rig.line.written.size() <= 3);
     if (result == 1) fuzz::Require(rig.line.written.size() == 3);

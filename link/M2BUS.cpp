@@ -39,6 +39,8 @@ std::int32_t M2Bus::SendCommand(std::string_view command) {
 
     std::int32_t result = 0;
     ByteString keptReply;
+    // A failed exchange leaves the type of later command frames as it was.
+    const ByteString cmdType = link_.CmdType;
     // Each stage gets 0, which it turns into ReplyTimeout.
     float timeout = 0.0f;
     [&] {
@@ -63,6 +65,7 @@ std::int32_t M2Bus::SendCommand(std::string_view command) {
         if (stages_.RecvAckEcho(timeout)) result = 1;
     }();
     link_.CmdBlock = std::move(keptReply);
+    if (result == 0) link_.CmdType = cmdType;
     return result;
 }
 

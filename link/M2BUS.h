@@ -25,7 +25,8 @@ public:
 
     // Runs one complete exchange for a command text of hexadecimal digits.
     // Returns 1 on success; afterwards CmdBlock holds the reply payload, or is
-    // empty when no reply was taken.
+    // empty when no reply was taken. Only a successful exchange carries the
+    // reply's type bytes into later command frames.
     std::int32_t SendCommand(std::string_view command);
 
     Receiver& Stages() { return stages_; }

@@ -37,20 +37,12 @@ void RemoveFront(ByteString& bytes, std::size_t count) {
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-std::size_t FindFrame(const ByteString& bytes, const ByteString& id, const ByteString& addr) {
-    ByteString start = id;
-    start.insert(start.end(), addr.begin(), addr.end());
-    const auto found = std::search(bytes.begin(), bytes.end(), start.begin(), start.end());
+// 1-based position of the first `pattern` in `bytes` at or after 0-based `from`; 0 if none.
+std::size_t FindFrom(const ByteString& bytes, const ByteString& pattern, std::size_t from) {
+    if (from >= bytes.size()) return 0;
+    const auto found = std::search(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), pattern.begin(),
+                                   pattern.end());
     return found == bytes.end() ? 0 : static_cast<std::size_t>(found - bytes.begin()) + 1;
-}
-
-template <class Stage>
-std::int32_t Trapped(Stage&& stage) {
-    try {
-        return stage();
-    } catch (const std::exception&) {
-        return 0;
-    }
 }
 
 }  // namespace
@@ -72,7 +64,14 @@ bool Receiver::Enter(float& timeout) {
 template <class Complete>
 std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, Complete&& complete) {
     const double deadline = start + static_cast<double>(timeout);
+    ByteString pattern = link_.FrameId;
+    pattern.insert(pattern.end(), addr.begin(), addr.end());
+    ByteString& rx = link_.RxBuffer;
     std::size_t frameStart = 0;
+    // The front of RxBuffer already known to hold no frame start: bytes are
+    // only appended while a stage waits, so each pass searches what is new.
+    std::size_t searched = 0;
+    std::size_t seen = rx.size();
     // The first pass only takes what is already pending: the bytes a stage
     // needs may all be there, and then no further event will come.
     bool firstPass = true;
@@ -81,16 +80,53 @@ std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, 
         firstPass = false;
         if (comm_.InBufferCount() != 0) {
             const Bytes received = comm_.Input();
-            link_.RxBuffer.insert(link_.RxBuffer.end(), received.begin(), received.end());
+            rx.insert(rx.end(), received.begin(), received.end());
         }
-        frameStart = FindFrame(link_.RxBuffer, link_.FrameId, addr);
+        if (rx.size() < seen) frameStart = searched = 0;  // emptied meanwhile (the port was closed)
+        seen = rx.size();
+        if (frameStart == 0) {
+            frameStart = FindFrom(rx, pattern, searched);
+            if (frameStart == 0) {
+                searched = rx.size() >= pattern.size() ? rx.size() - pattern.size() + 1 : 0;
+                // A flood without a frame start keeps only its newest bytes.
+                if (rx.size() > MaxUnframedBytes) {
+                    const std::size_t drop = rx.size() - MaxUnframedBytes;
+                    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(drop));
+                    searched -= std::min(searched, drop);
+                    seen = rx.size();
+                }
+            }
+        }
         if (complete(frameStart)) break;
     }
     return frameStart;
 }
 
 auto Receiver::HoldsAtLeast(std::size_t expected) const {
-    return [this, expected](std::size_t) { return link_.RxBuffer.size() >= expected; };
+    // Counted from the frame's start: stray bytes before it never end the wait.
+    return [this, expected](std::size_t frameStart) {
+        return frameStart != 0 && link_.RxBuffer.size() - (frameStart - 1) >= expected;
+    };
+}
+
+template <class Body>
+std::int32_t Receiver::Judged(Body&& body) {
+    const ByteString cmdType = link_.CmdType;
+    const std::int32_t dataLen = link_.DataLen;
+    const std::int32_t rxSeq = link_.RxSeq;
+    std::int32_t result = 0;
+    try {
+        result = body();
+    } catch (const std::exception&) {
+        result = 0;
+    }
+    // A frame the stage rejects leaves the fields it would have taken as they were.
+    if (result == 0) {
+        link_.CmdType = cmdType;
+        link_.DataLen = dataLen;
+        link_.RxSeq = rxSeq;
+    }
+    return result;
 }
 
 bool Receiver::FrameFound(std::size_t frameStart, const char* stageWord) {
@@ -114,7 +150,7 @@ bool Receiver::Receive(const ByteString& addr, float& timeout, const char* stage
 }
 
 std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
-    return Trapped([&]() -> std::int32_t {
+    return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.CommandLength(payload.size());
         if (!Receive(link_.TxAddr, timeout, "Echo", HoldsAtLeast(expected))) return 0;
@@ -131,7 +167,7 @@ std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
 }
 
 std::int32_t Receiver::RecvAckEcho(float& timeout) {
-    return Trapped([&]() -> std::int32_t {
+    return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
         if (!Receive(link_.TxAddr, timeout, "Ack Echo", HoldsAtLeast(expected))) return 0;
@@ -148,7 +184,7 @@ std::int32_t Receiver::RecvAckEcho(float& timeout) {
 }
 
 std::int32_t Receiver::RecvAck(float& timeout) {
-    return Trapped([&]() -> std::int32_t {
+    return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
         if (!Receive(link_.RxAddr, timeout, "ACK", HoldsAtLeast(expected))) return 0;
@@ -169,23 +205,20 @@ std::int32_t Receiver::RecvAck(float& timeout) {
 }
 
 std::int32_t Receiver::RecvCmdBlock(float& timeout) {
-    return Trapped([&]() -> std::int32_t {
+    return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         ByteString& rx = link_.RxBuffer;
         // Waits for three copies' worth of the reply, its length taken from the
         // header as soon as the header is in.
         const bool found = Receive(link_.RxAddr, timeout, "Cmd", [&](std::size_t frameStart) {
+            if (frameStart == 0) return false;
             std::size_t expected = 1024;
-            if (rx.size() - frameStart > layout.HeaderLength()) {
-                link_.DataLen = At(rx, frameStart + layout.LengthPos() - 1);
-                expected = layout.CommandLength(static_cast<std::size_t>(link_.DataLen));
-            }
-            return rx.size() >= 3 * expected;
+            if (rx.size() - frameStart > layout.HeaderLength())
+                expected = layout.CommandLength(At(rx, frameStart + layout.LengthPos() - 1));
+            return rx.size() - (frameStart - 1) >= 3 * expected;
         });
         if (!found) return 0;
 
-        // A reply cut inside its type field leaves CmdType as it was.
-        if (rx.size() < layout.TypePos() + layout.type - 1) throw StageFault("type field incomplete");
         link_.CmdType = Mid(rx, layout.TypePos(), layout.type);
         link_.DataLen = At(rx, layout.LengthPos());
         const auto payloadLength = static_cast<std::size_t>(link_.DataLen);

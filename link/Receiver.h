@@ -12,8 +12,10 @@ namespace kelvra {
 // The four receive stages of an M2BUS transaction. Each waits for its frame
 // on the shared receive wait, judges it, logs why it failed and returns 1 for
 // success, 0 for failure. A timeout of 0 stands for ReplyTimeout and is
-// written back. Any fault while a stage runs (a field beyond the end of the
-// buffer, an error of the serial component) ends it with 0 and no message.
+// written back. A wait ends early only once its frame is in, counted from the
+// frame's start; without a frame start it runs to its deadline. Any fault
+// while a stage runs (a field beyond the end of the buffer, an error of the
+// serial component) ends it with 0 and no message.
 class Receiver {
 public:
     Receiver(LinkState& link, SerialComm& comm, Runtime& runtime, LinkView& view, PortControl& port)
@@ -41,9 +43,15 @@ private:
     // frame, false when the stage has failed (and logged why).
     template <class Complete>
     bool Receive(const ByteString& addr, float& timeout, const char* stageWord, Complete&& complete);
-    // The completion rule of the stages that wait for a fixed length: the
-    // whole buffer, bytes before the frame start included, counts.
+    // The completion rule of the stages that wait for a fixed length.
     auto HoldsAtLeast(std::size_t expected) const;
+    // Runs a stage: a fault ends it with 0, and a stage that fails leaves
+    // CmdType, DataLen and RxSeq as they were before it.
+    template <class Body>
+    std::int32_t Judged(Body&& body);
+
+    // What RxBuffer keeps of bytes that hold no frame start.
+    static constexpr std::size_t MaxUnframedBytes = 64 * 1024;
 
     LinkState& link_;
     SerialComm& comm_;

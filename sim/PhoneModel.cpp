@@ -69,7 +69,7 @@ void PhoneModel::TakeFrames(ByteString& answer) {
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
         framesHeard_.push_back(frame);
         if (isAck) continue;
-        if (frame == pendingCommand_) {
+        if (options_.answerEveryCopy || frame == pendingCommand_) {
             pendingCommand_.clear();
             Answer(frame, answer);
         } else {

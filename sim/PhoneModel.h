@@ -30,6 +30,8 @@ struct PhoneOptions {
     ByteString replyType{0x40, 0x00};
     // Stray bytes in front of everything the line carries back.
     bool noise = false;
+    // Every copy of a command frame is answered, the first one too.
+    bool answerEveryCopy = false;
 };
 
 // The faults by the names the command line gives them.

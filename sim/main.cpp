@@ -27,6 +27,7 @@ void Usage(std::ostream& out) {
         out << "                       " << name << f.meaning << "\n";
     }
     out << "  --noise            stray bytes before everything the line carries back\n"
+           "  --answer-every-copy  answer the first copy of each command frame too\n"
            "  --trickle          bytes go back one at a time\n"
            "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
            "  --quiet            log nothing\n"
@@ -78,6 +79,8 @@ int main(int argc, char* argv[]) {
             if (!known) Fail("no fault named " + name);
         } else if (arg == "--noise") {
             options.noise = true;
+        } else if (arg == "--answer-every-copy") {
+            options.answerEveryCopy = true;
         } else if (arg == "--trickle") {
             delivery.trickle = true;
         } else if (arg == "--paced") {

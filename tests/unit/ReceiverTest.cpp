@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "tests/support/LinkFixture.h"
 
 namespace kelvra::test {
@@ -7,7 +9,7 @@ using Lines = std::vector<std::string>;
 const ByteString LocalMode{0x00, 0x01, 0x64, 0x01};
 
 class ReceiverTest : public LinkFixture {
-protected:
+public:
     std::int32_t Echo(float timeout = 0.0f) { return stages.RecvEcho(LocalMode, timeout); }
     std::int32_t AckEcho(float timeout = 0.0f) { return stages.RecvAckEcho(timeout); }
     std::int32_t Ack(float timeout = 0.0f) { return stages.RecvAck(timeout); }
@@ -62,9 +64,9 @@ TEST_F(ReceiverTest, EchoOutcomes) {
          "1F 00 10 40 00 04 00 01 64 02 01 2E", ""},
         {"a frame from the phone is not an echo", "1F 10 00 7F 01 71", 0, "Device not responding (Echo).",
          "1F 10 00 7F 01 71", ""},
-        {"stray bytes count, payload cut short", "AA BB CC DD 1F 00 10 40 00 04 00 01", 0, "Wrong Echo received.",
+        {"payload cut short at the deadline", "AA BB CC DD 1F 00 10 40 00 04 00 01", 0, "Wrong Echo received.",
          "1F 00 10 40 00 04 00 01", ""},
-        {"stray bytes count, sequence and checksum missing", "AA BB 1F 00 10 40 00 04 00 01 64 01", 0, nullptr,
+        {"sequence and checksum missing at the deadline", "AA BB 1F 00 10 40 00 04 00 01 64 01", 0, nullptr,
          "1F 00 10 40 00 04 00 01 64 01", "00 01 64 01"},
         {"length byte missing", "AA BB CC DD EE FF 11 1F 00 10 40 00", 0, nullptr, "1F 00 10 40 00", ""},
         {"length byte disagrees, payload matches", "1F 00 10 40 00 02 00 01 64 01 01 2E", 1, nullptr, "", "00 01"},
@@ -191,10 +193,11 @@ TEST_F(ReceiverTest, ReplyOutcomes) {
         {"empty payload", "1F 10 00 40 00 00 07 58", 1, nullptr, "", "40 00", 0, 7, ""},
         {"stray bytes before the reply", "00 11 1F 10 00 41 00 01 CC 09 3C", 1, nullptr, "", "41 00", 1, 9, "CC"},
         {"cut inside its type field", "1F 10 00 41", 0, nullptr, "1F 10 00 41", "40 00", 0, 0, ""},
-        {"cut before its length byte", "1F 10 00 41 00", 0, nullptr, "1F 10 00 41 00", "41 00", 0, 0, ""},
-        {"cut before its sequence byte", "1F 10 00 41 00 02 AA", 0, nullptr, "1F 10 00 41 00 02 AA", "41 00", 2, 0,
+        // A rejected reply leaves CmdType, DataLen and RxSeq as they were.
+        {"cut before its length byte", "1F 10 00 41 00", 0, nullptr, "1F 10 00 41 00", "40 00", 0, 0, ""},
+        {"cut before its sequence byte", "1F 10 00 41 00 02 AA", 0, nullptr, "1F 10 00 41 00 02 AA", "40 00", 0, 0,
          ""},
-        {"checksum missing", "1F 10 00 41 00 01 AA 05", 0, nullptr, "1F 10 00 41 00 01 AA 05", "41 00", 1, 5, "AA"},
+        {"checksum missing", "1F 10 00 7F 00 01 AA 05", 0, nullptr, "1F 10 00 7F 00 01 AA 05", "40 00", 0, 0, "AA"},
         {"nothing from the phone", "1F 00 10 7F 01 71", 0, "Device not responding (Cmd).", "1F 00 10 7F 01 71",
          "40 00", 0, 0, ""},
     };
@@ -203,6 +206,7 @@ TEST_F(ReceiverTest, ReplyOutcomes) {
         link.RxBuffer.clear();
         link.CmdType = Hex("4000");
         link.RxSeq = 0;
+        link.DataLen = 0;
         view.lines.clear();
         Arrive(c.arriving);
         EXPECT_EQ(CmdBlock(), c.result);
@@ -215,13 +219,44 @@ TEST_F(ReceiverTest, ReplyOutcomes) {
     }
 }
 
-TEST_F(ReceiverTest, ReplyWaitWithoutFrameStartTakesItsLengthFromTheFifthByte) {
-    // 5th byte 0: three times a length of 8 is 24 bytes.
-    Arrive("00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
-    EXPECT_EQ(CmdBlock(), 0);
-    EXPECT_DOUBLE_EQ(runtime.now, 0.1) << "the wait ended early";
-    EXPECT_EQ(view.lines, Lines{"Device not responding (Cmd)."});
-    EXPECT_EQ(link.DataLen, 0);
+TEST_F(ReceiverTest, StrayBytesNeverEndAWaitEarly) {
+    const struct {
+        const char* name;
+        std::function<std::int32_t(ReceiverTest&)> stage;
+        const char* stray;
+        const char* frame;  // arrives in two pieces, cut in the middle
+        double endsAt;      // 10: the deadline
+        std::int32_t result;
+    } cases[] = {
+        {"echo", [](ReceiverTest& t) { return t.Echo(); }, "AA 1F BB", "1F 00 10 40 00 04 00 01 64 01 01 2E", 2.0, 1},
+        {"ack", [](ReceiverTest& t) { return t.Ack(); }, "55 1F AA", "1F 10 00 7F 01 71", 2.0, 1},
+        {"ack echo", [](ReceiverTest& t) { return t.AckEcho(); }, "00 00 00 00 00 00 00", "1F 00 10 7F 05 75", 2.0,
+         1},
+        {"reply, three copies", [](ReceiverTest& t) { return t.CmdBlock(); }, "00 00 00 00 00 00 00 00 00 00",
+         "1F 10 00 40 00 00 07 58 1F 10 00 40 00 00 07 58 1F 10 00 40 00 00 07 58", 2.0, 1},
+        {"no frame start at all", [](ReceiverTest& t) { return t.CmdBlock(); },
+         "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00", "", 10.0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const double start = runtime.now;
+        link.RxBuffer.clear();
+        link.TxSeq = 1;
+        std::string frame = c.frame;
+        std::erase(frame, ' ');
+        Arrive(c.stray, 0.5);
+        Arrive(frame.substr(0, frame.size() / 2), 1.0);
+        Arrive(frame.substr(frame.size() / 2), 2.0);
+        EXPECT_EQ(c.stage(*this), c.result);
+        EXPECT_DOUBLE_EQ(runtime.now - start, c.endsAt);
+    }
+}
+
+TEST_F(ReceiverTest, FloodWithoutFrameStartKeepsOnlyItsNewestBytes) {
+    for (int i = 0; i < 100; ++i) line.Deliver(ByteString(4096, 0x55), 0.01 * i);
+    EXPECT_EQ(Echo(), 0);
+    EXPECT_EQ(view.lines, Lines{"Device not responding (Echo)."});
+    EXPECT_EQ(link.RxBuffer.size(), 64u * 1024u);
 }
 
 TEST_F(ReceiverTest, ClosedPortIsOpenedOrReported) {

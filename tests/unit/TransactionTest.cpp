@@ -81,8 +81,6 @@ TEST_F(TransactionTest, FaultsEndTheExchangeAtTheirStage) {
         {Fault::NoEcho, {"Null buffer received (Echo)."}, 1, ""},
         {Fault::WrongAckSeq, {"Communication error."}, 2, ""},
         {Fault::WrongAckEcho, {"Attention ! Received 3 command block.", "Wrong Ack Echo received."}, 3, "00 01 64 01"},
-        // The copies left over already fill the ack echo's wait, and hold no echo.
-        {Fault::DifferingReplies, {"Device not responding (Ack Echo)."}, 3, "00 01 64 01"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.fault));
@@ -98,12 +96,42 @@ TEST_F(TransactionTest, FaultsEndTheExchangeAtTheirStage) {
     }
 }
 
-TEST_F(TransactionTest, LeftoverReplyCopiesPassWhenTheAckEchoIsAlreadyThere) {
-    phone = PhoneModel({.fault = Fault::DifferingReplies});
-    ConnectPhone(line, phone, 0.0);  // the echo is in before the stage first looks
+TEST_F(TransactionTest, LeftoverReplyCopiesDoNotHideTheAckEcho) {
+    Phone({.fault = Fault::DifferingReplies});
     EXPECT_EQ(bus.SendCommand("00016401"), 1);
     EXPECT_TRUE(view.lines.empty()) << "copies that differ are not counted";
     EXPECT_EQ(Rx(), "");
+}
+
+TEST_F(TransactionTest, PhoneAnsweringBothCopiesAndNoiseBeforeEveryAnswer) {
+    Phone({.noise = true, .answerEveryCopy = true});
+    int succeeded = 0;
+    for (int i = 0; i < 100; ++i) succeeded += bus.SendCommand("00016401");
+    EXPECT_EQ(succeeded, 100);
+}
+
+TEST_F(TransactionTest, RejectedReplyChangesNothingForTheNextCommand) {
+    // A reply typed 7F 00 that is cut before its checksum byte.
+    line.farEnd = [this](const Bytes& fromPc) {
+        Bytes answer = fromPc;
+        if (fromPc.size() == 12 && line.written.size() == 2)
+            for (const char* frame : {"1F10007F0171", "1F10007F000400016401" "01"}) {
+                const Bytes bytes = Hex(frame);
+                answer.insert(answer.end(), bytes.begin(), bytes.end());
+            }
+        line.Deliver(answer, 0.02);
+    };
+    EXPECT_EQ(bus.SendCommand("00016401"), 0);
+    EXPECT_EQ(BytesToHex(link.CmdType), "40 00");
+    Phone();
+    EXPECT_EQ(bus.SendCommand("00017EF3"), 1);
+    EXPECT_EQ(BytesToHex(Bytes(line.written[2].begin() + 3, line.written[2].begin() + 5)), "40 00");
+}
+
+TEST_F(TransactionTest, ReplyTypeIsKeptOnlyWhenTheWholeExchangeSucceeds) {
+    Phone({.fault = Fault::WrongAckEcho, .replyType = {0x41, 0x00}});
+    EXPECT_EQ(bus.SendCommand("00016401"), 0);
+    EXPECT_EQ(BytesToHex(link.CmdType), "40 00");
 }
 
 TEST_F(TransactionTest, StaleBytesAreDiscardedBeforeTheExchange) {
