@@ -4,7 +4,7 @@
 
 namespace kelvra {
 
-CommEventReport DescribeCommEvent(std::int16_t code) {
+CommEventReport DescribeCommEvent(std::int16_t code, const std::string& componentText) {
     using R = CommEventReport;
     namespace C = CommEventCode;
     switch (code) {
@@ -24,7 +24,7 @@ CommEventReport DescribeCommEvent(std::int16_t code) {
     case C::RxOver: return {R::Error, "Receive Buffer Overflow"};
     case C::RxParity: return {R::Event, "Parity Error"};
     case C::TxFull: return {R::Error, "Transmit Buffer Full"};
-    default: return {R::Error, "Unknown error or event"};
+    default: return {R::Error, componentText.empty() ? "Unknown error or event" : componentText};
     }
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kelvra {
 
 // How the window reports a code from the serial component.
 struct CommEventReport {
     enum Kind { Ignored, Event, Error } kind;
-    const char* text;  // empty for ignored codes
+    std::string text;  // empty for ignored codes
 };
 
-CommEventReport DescribeCommEvent(std::int16_t code);
+// `componentText` is the serial component's own description of the event;
+// it names the events the table does not know.
+CommEventReport DescribeCommEvent(std::int16_t code, const std::string& componentText = {});
 
 }  // namespace kelvra

@@ -132,9 +132,14 @@ void GxxMain::BuildMenus() {
 
 template <class Handler>
 bool GxxMain::Guarded(Handler&& handler) {
+    // Once the program is ending no handler of the window runs.
+    if (ending_) return false;
     try {
         handler();
         return true;
+    } catch (const ProgramEnding&) {
+        ending_ = true;
+        return false;
     } catch (const std::exception& error) {
         runtime_.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
         return false;
@@ -209,7 +214,8 @@ void GxxMain::MSCom4_Click() { ChoosePort(4); }
 
 void GxxMain::MSComm1_OnComm() {
     MSComm1->SetBreak(false);
-    const CommEventReport report = DescribeCommEvent(MSComm1->CommEvent());
+    const std::int16_t code = MSComm1->CommEvent();
+    const CommEventReport report = DescribeCommEvent(code, MSComm1->CommEventText());
     if (report.kind == CommEventReport::Ignored) return;
     LogLine(report.text);
     if (report.kind == CommEventReport::Event) return;
@@ -220,14 +226,20 @@ void GxxMain::MSComm1_OnComm() {
 
 void GxxMain::Form_Unload(std::int16_t& cancel) {
     if (!MSComm1->PortOpen()) {
-        runtime_.End();
+        EndProgram();
         return;
     }
-    // A shut-down in the middle of a command leaves the phone's mode alone.
-    if (link_.LocalMode != 0 && !commandRunning_) cmds_.InitNormalMode();
+    // A shut-down in the middle of a command leaves the phone's mode alone;
+    // while the normal-mode command runs, a VidEvodudi choice only beeps.
+    if (link_.LocalMode != 0 && !commandRunning_) {
+        commandRunning_ = true;
+        const ScopeExit done([this] { commandRunning_ = false; });
+        cmds_.InitNormalMode();
+    }
     // Whole seconds, halves to the even neighbour.
     double deadline = std::nearbyint(runtime_.Timer() + 10.0);
-    while (MSComm1->OutBufferCount() != 0) {
+    // A port closed meanwhile (Cancel on a line-error box, a vanished device) has nothing left to send.
+    while (MSComm1->PortOpen() && MSComm1->OutBufferCount() != 0) {
         scratch_ = static_cast<std::int16_t>(runtime_.DoEvents(runtime_.Timer() + DrainPollSeconds));
         if (runtime_.Timer() <= deadline) continue;
         const int answer = runtime_.MsgBox("Data cannot be sent", MsgButtons::AbortRetryIgnore, MsgIcon::Question);
@@ -238,7 +250,12 @@ void GxxMain::Form_Unload(std::int16_t& cancel) {
         if (answer == MsgAnswer::Ignore) break;
         deadline = std::nearbyint(runtime_.Timer() + 10.0);
     }
-    MSComm1->SetPortOpen(false);
+    if (MSComm1->PortOpen()) MSComm1->SetPortOpen(false);
+    EndProgram();
+}
+
+void GxxMain::EndProgram() {
+    ending_ = true;
     runtime_.End();
 }
 
@@ -247,7 +264,7 @@ void GxxMain::MFileExit_Click() { Form_Unload(scratch_); }
 void GxxMain::closeEvent(QCloseEvent* event) {
     std::int16_t cancel = 0;
     const bool finished = Guarded([&] { Form_Unload(cancel); });
-    if (finished && cancel == 0)
+    if (ending_ || (finished && cancel == 0))
         event->accept();
     else
         event->ignore();

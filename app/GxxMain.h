@@ -66,6 +66,8 @@ private:
     void CentreOnScreen();
     void ChoosePort(std::int16_t port);
     void RunCommand(std::int32_t (CmdSets::*command)());
+    // Ends the program; from then on no handler of the window runs.
+    void EndProgram();
     // Runs a handler; an error that escapes it is shown in a critical message
     // box and the program goes on. False when that happened.
     template <class Handler>
@@ -94,6 +96,8 @@ private:
     std::int16_t scratch_ = 0;
     // A VidEvodudi command is running; another choice meanwhile only beeps.
     bool commandRunning_ = false;
+    // The shut-down has ended the program.
+    bool ending_ = false;
     // Centred again once shown, when the window manager has framed it.
     bool centredWhenShown_ = false;
 };

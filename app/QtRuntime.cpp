@@ -1,15 +1,15 @@
 #include "app/QtRuntime.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace kelvra {
 
@@ -22,8 +22,53 @@ QtRuntime::QtRuntime(double clockScale, std::function<void()> end) : scale_(cloc
     clock_.start();
 }
 
+namespace {
+
+// A message box that answers keys as the platform's own do: Enter takes the
+// default button; Escape the OK-only box's OK or the Cancel button; an
+// Abort/Retry/Ignore box must be answered with a button, so Escape and the
+// title bar's close do nothing there.
+class PlatformMessageBox : public QMessageBox {
+public:
+    explicit PlatformMessageBox(MsgButtons buttons) : mustAnswer_(buttons == MsgButtons::AbortRetryIgnore) {
+        switch (buttons) {
+        case MsgButtons::Ok:
+            setStandardButtons(QMessageBox::Ok);
+            setDefaultButton(QMessageBox::Ok);
+            setEscapeButton(QMessageBox::Ok);
+            break;
+        case MsgButtons::OkCancel:
+            setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+            setDefaultButton(QMessageBox::Ok);
+            setEscapeButton(QMessageBox::Cancel);
+            break;
+        case MsgButtons::AbortRetryIgnore:
+            setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
+            setDefaultButton(QMessageBox::Abort);
+            setWindowFlag(Qt::WindowCloseButtonHint, false);
+            break;
+        }
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (mustAnswer_ && event->matches(QKeySequence::Cancel)) return event->accept();
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (mustAnswer_) return event->ignore();
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool mustAnswer_;
+};
+
+}  // namespace
+
 int QtRuntime::MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon icon, const std::string& caption) {
-    QMessageBox box;
+    if (ending_) throw ProgramEnding{};
+    PlatformMessageBox box(buttons);
     box.setWindowTitle(QString::fromStdString(caption.empty() ? App::Title : caption));
     box.setText(QString::fromStdString(prompt));
     switch (icon) {
@@ -32,14 +77,14 @@ int QtRuntime::MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon ico
     case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
     case MsgIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
     }
-    switch (buttons) {
-    case MsgButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
-    case MsgButtons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
-    case MsgButtons::AbortRetryIgnore:
-        box.setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
-        break;
-    }
-    switch (box.exec()) {
+    // Over the hourglass, a box shows the ordinary arrow; the hourglass returns when it closes.
+    const QCursor* pointer = QApplication::overrideCursor();
+    const bool busy = pointer != nullptr && pointer->shape() == Qt::WaitCursor;
+    if (busy) QApplication::setOverrideCursor(Qt::ArrowCursor);
+    const int answer = box.exec();
+    if (busy) QApplication::restoreOverrideCursor();
+    if (ending_) throw ProgramEnding{};
+    switch (answer) {
     case QMessageBox::Cancel: return MsgAnswer::Cancel;
     case QMessageBox::Abort: return MsgAnswer::Abort;
     case QMessageBox::Retry: return MsgAnswer::Retry;
@@ -59,6 +104,7 @@ void QtRuntime::SetMousePointer(MousePointer pointer) {
 }
 
 int QtRuntime::DoEvents(double until) {
+    if (ending_) throw ProgramEnding{};
     const double remaining = std::min((until - Timer()) / scale_, LongestSleepSeconds);
     if (remaining > 0) {
         // Wakes the event loop at the deadline if nothing else does first.
@@ -70,6 +116,7 @@ int QtRuntime::DoEvents(double until) {
     } else {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     }
+    if (ending_) throw ProgramEnding{};
     const auto windows = QApplication::topLevelWidgets();
     return static_cast<int>(std::count_if(windows.begin(), windows.end(), [](QWidget* w) { return w->isVisible(); }));
 }
@@ -82,8 +129,11 @@ void QtRuntime::End() {
         end_();
         return;
     }
-    std::fflush(nullptr);
-    std::_Exit(0);
+    // Every event loop returns, main() returns 0 and destructors run; the
+    // procedures still on the stack are left at once.
+    ending_ = true;
+    QCoreApplication::exit(0);
+    throw ProgramEnding{};
 }
 
 }  // namespace kelvra

@@ -27,6 +27,7 @@ private:
     QElapsedTimer clock_;
     double scale_;
     std::function<void()> end_;
+    bool ending_ = false;
 };
 
 }  // namespace kelvra

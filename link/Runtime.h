@@ -28,6 +28,11 @@ constexpr int Ignore = 5;
 
 enum class MousePointer { Hourglass, Arrow };
 
+// Thrown by the run-time services once the program is ending, so that every
+// procedure still running is left at once; the handler that the event loop
+// entered catches it and returns. Not a std::exception: no stage traps it.
+struct ProgramEnding {};
+
 class Runtime {
 public:
     virtual ~Runtime() = default;
@@ -46,7 +51,9 @@ public:
     // Seconds on a monotonic clock.
     virtual double Timer() = 0;
 
-    // Ends the program at once; no further handler runs.
+    // Ends the program at once; no further handler runs. The real services
+    // leave through the normal exit path: they throw ProgramEnding here, and
+    // from every later DoEvents or MsgBox.
     virtual void End() = 0;
 };
 

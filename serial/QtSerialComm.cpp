@@ -5,9 +5,15 @@
 #include "serial/PortNames.h"
 #include "serial/WireTrace.h"
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <sys/stat.h>
+#endif
 #ifdef __linux__
 #include <sys/ioctl.h>
 #endif
+
+#include <cerrno>
 
 namespace kelvra {
 
@@ -54,7 +60,8 @@ void QtSerialComm::SetPortOpen(bool open) {
         lost_ = false;
         return;
     }
-    const QString device = QString::fromStdString(DeviceForPort(commPort_));
+    device_ = DeviceForPort(commPort_);
+    const QString device = QString::fromStdString(device_);
     // The line settings are applied by open() itself.
     port_.setPortName(device);
     port_.setBaudRate(QSerialPort::Baud9600);
@@ -138,16 +145,50 @@ void QtSerialComm::DeliverNext() {
     RaiseOnComm();
 }
 
+std::string QtSerialComm::CommEventText() const {
+    if (commEvent_ == CommEventCode::DeviceLost) return device_ + ": the device is gone";
+    return {};
+}
+
 void QtSerialComm::OnPortError(QSerialPort::SerialPortError error) {
-    // A device that vanished fails its reads: with an error (a USB adapter
-    // pulled out) or with end-of-file (a terminal hung up).
-    const bool vanished = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
-    if (!vanished || !open_ || lost_) return;
+    const int systemCode = errno;
+    const bool transfer = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+                          error == QSerialPort::WriteError;
+    if (!transfer || !open_ || lost_) return;
+    // Judged once Qt has finished with the failed transfer.
+    QMetaObject::invokeMethod(
+        this, [this, systemCode] { JudgeTransferError(systemCode); }, Qt::QueuedConnection);
+}
+
+void QtSerialComm::JudgeTransferError(int systemCode) {
+    if (!open_ || lost_ || !port_.isOpen()) return;
+    if (!DeviceGone(systemCode)) {
+        // A held line (a write that would block) or a passing read failure:
+        // the bytes wait in the transmit buffer and the stages wait as usual.
+        port_.clearError();
+        // Qt stops listening after some read failures; an empty read listens again.
+        if (port_.bytesAvailable() == 0) port_.readAll();
+        return;
+    }
     // Stop listening to it (its descriptor would keep signalling) and tell the user once.
     lost_ = true;
     monitor_.Stop();
     port_.close();
     Report(CommEventCode::DeviceLost);
+}
+
+bool QtSerialComm::DeviceGone(int systemCode) const {
+#ifdef Q_OS_UNIX
+    // Gone: EIO, ENXIO or ENODEV from the device, a hung-up line (end-of-file), or its node removed.
+    if (systemCode == EIO || systemCode == ENXIO || systemCode == ENODEV) return true;
+    pollfd line{static_cast<int>(port_.handle()), POLLIN | POLLOUT, 0};
+    if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    struct stat node {};
+    return ::stat(device_.c_str(), &node) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
+#else
+    (void)systemCode;
+    return port_.error() == QSerialPort::ResourceError;
+#endif
 }
 
 }  // namespace kelvra

@@ -30,6 +30,7 @@ public:
     Bytes Input() override;
     void SetBreak(bool on) override;
     std::int16_t CommEvent() const override { return commEvent_; }
+    std::string CommEventText() const override;
 
 private:
     void RequireOpen() const;
@@ -38,6 +39,9 @@ private:
     void Report(std::int16_t code);
     void DeliverNext();
     void OnPortError(QSerialPort::SerialPortError error);
+    // Decides, after a transfer failed, whether the device is really gone.
+    void JudgeTransferError(int systemCode);
+    bool DeviceGone(int systemCode) const;
 
     QSerialPort port_;
     LineMonitor monitor_;
@@ -48,6 +52,8 @@ private:
     // The device went away while open; the port stays open until closed.
     // Reads fail at once, so a waiting stage ends; writes are dropped.
     bool lost_ = false;
+    // The device the port was opened on, as the user named it.
+    std::string device_;
 };
 
 }  // namespace kelvra

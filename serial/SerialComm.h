@@ -36,7 +36,8 @@ constexpr std::int16_t CdTimeout = 1006;
 constexpr std::int16_t RxOver = 1007;
 constexpr std::int16_t RxParity = 1008;
 constexpr std::int16_t TxFull = 1009;
-// The device disappeared while the port was open (an adapter pulled out).
+// The device disappeared while the port was open (an adapter pulled out);
+// CommEventText() names it.
 constexpr std::int16_t DeviceLost = 1010;
 }  // namespace CommEventCode
 
@@ -69,6 +70,9 @@ public:
 
     // Code of the event being reported, valid inside the OnComm handler.
     virtual std::int16_t CommEvent() const = 0;
+    // The component's own description of that event, for the codes it adds
+    // to the standard ones (DeviceLost); empty for the others.
+    virtual std::string CommEventText() const { return {}; }
 
     // The handler runs once per line event or error, from the owner's event
     // processing, never from inside another operation of the component.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,6 +77,8 @@ void PhoneServer::PullCable() {
     const char wake = 1;
     (void)!::write(wake_[1], &wake, 1);
 }
+
+void PhoneServer::HoldLine(bool held) { ::tcflow(pty_.SlaveFd(), held ? TCOOFF : TCOON); }
 
 bool PhoneServer::Say(const ByteString& bytes) {
     std::lock_guard<std::mutex> lock(writing_);

@@ -54,6 +54,9 @@ public:
     // The phone's end of the line goes away, like a cable pulled out. For a
     // server started with Start().
     void PullCable();
+    // Holds the tool's output on the line, like a stalled adapter: its writes
+    // would block and its bytes wait in its transmit buffer. False releases it.
+    void HoldLine(bool held);
 
 private:
     void Heard(const ByteString& chunk);

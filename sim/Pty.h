@@ -15,6 +15,8 @@ public:
     Pty& operator=(const Pty&) = delete;
 
     int MasterFd() const { return master_; }
+    // The device side, held open by this end.
+    int SlaveFd() const { return slave_; }
     const std::string& Path() const { return path_; }
 
     // Closes this end; the device side then reads end-of-line errors, as when

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "tests/support/QtPrinters.h"
@@ -24,6 +25,7 @@ public:
     using QtRuntime::QtRuntime;
     int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon, const std::string&) override {
         boxes.push_back(prompt);
+        if (onBox) onBox();
         if (answers.empty()) return buttons == MsgButtons::AbortRetryIgnore ? MsgAnswer::Ignore : MsgAnswer::Ok;
         const int answer = answers.front();
         answers.pop_front();
@@ -31,6 +33,7 @@ public:
     }
     std::vector<std::string> boxes;
     std::deque<int> answers;
+    std::function<void()> onBox;
 };
 
 // The real window and serial component talking over a pseudo-terminal to a

@@ -111,6 +111,30 @@ TEST_F(ShutDownTest, PhoneInLocalModeIsReturnedToNormalMode) {
     EXPECT_EQ(runtime.ended, 1);
 }
 
+TEST_F(ShutDownTest, PortClosedDuringTheDrainCountsAsDrained) {
+    OpenPort();
+    line->stuckOutput = 12;
+    runtime.answers = {MsgAnswer::Cancel};
+    line->Raise(CommEventCode::Overrun, 3.0);
+    EXPECT_EQ(Unload(), 0);
+    EXPECT_EQ(runtime.ended, 1);
+    ASSERT_EQ(runtime.boxes.size(), 1u) << "only the line-error box";
+    EXPECT_EQ(runtime.boxes[0].prompt, "Overrun Error");
+    EXPECT_FALSE(line->open);
+}
+
+TEST_F(ShutDownTest, ChoiceDuringTheNormalModeCommandOnlyBeeps) {
+    PhoneModel phone({.replyCopies = 1});
+    ConnectPhone(*line, phone);
+    window->Link().LocalMode = 1;
+    OpenPort();
+    runtime.After(1.0, [&] { Action("MPNetOff")->trigger(); });
+    Unload();
+    EXPECT_EQ(runtime.beeps, 1);
+    EXPECT_EQ(LogLines(), (QStringList{"Init Normal Mode...", "Init Normal Mode Ok"}));
+    EXPECT_EQ(runtime.ended, 1);
+}
+
 TEST_F(ShutDownTest, ShutDownDuringACommandLeavesThePhonesModeAlone) {
     PhoneModel phone({.replyCopies = 1});
     ConnectPhone(*line, phone);
