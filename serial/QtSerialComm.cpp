@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 
+#include "serial/DeviceAccess.h"
 #include "serial/PortNames.h"
 #include "serial/WireTrace.h"
 
@@ -22,14 +23,6 @@ namespace {
 // operating system's own buffer takes the rest.
 constexpr qint64 ReadBufferBytes = 64 * 1024;
 
-// The device and the system's reason. A port another program holds shows up
-// as a failure to lock the device, which reads like a permission problem.
-std::string DescribeFailure(const QString& device, const QSerialPort& port) {
-    QString reason = port.errorString();
-    if (port.error() == QSerialPort::PermissionError && reason.contains(QLatin1String("lock")))
-        reason = QStringLiteral("in use by another program (%1)").arg(reason);
-    return (device + QStringLiteral(": ") + reason).toStdString();
-}
 }  // namespace
 
 QtSerialComm::QtSerialComm(QObject* parent)
@@ -61,15 +54,15 @@ void QtSerialComm::SetPortOpen(bool open) {
         return;
     }
     device_ = DeviceForPort(commPort_);
-    const QString device = QString::fromStdString(device_);
+    const NativeDevice device(device_);
     // The line settings are applied by open() itself.
-    port_.setPortName(device);
+    port_.setPortName(device.PortName());
     port_.setBaudRate(QSerialPort::Baud9600);
     port_.setDataBits(QSerialPort::Data8);
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeFailure(device, port_));
+    if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeOpenFailure(device_, device.PortName(), port_));
     open_ = true;
     lost_ = false;
     monitor_.Start(static_cast<int>(port_.handle()));
@@ -81,7 +74,7 @@ void QtSerialComm::RequireOpen() const {
 
 void QtSerialComm::RequireUsable() const {
     RequireOpen();
-    if (lost_) throw CommError(port_.portName().toStdString() + ": the device is no longer there");
+    if (lost_) throw CommError(device_ + ": the device is gone");
 }
 
 int QtSerialComm::InBufferCount() const {

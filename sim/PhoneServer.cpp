@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@ namespace {
 constexpr long NanosPerByte = 11L * 1000000000L / 9600L;
 constexpr long TrickleGapNanos = 2000000L;
 constexpr long SplitGapNanos = 3000000L;
+// How often the device's exclusive use is looked at while the line is quiet.
+constexpr int ExclusiveCheckMs = 200;
 
 void AddNanos(timespec& t, long nanos) {
     t.tv_nsec += nanos;
@@ -78,6 +81,15 @@ void PhoneServer::PullCable() {
     (void)!::write(wake_[1], &wake, 1);
 }
 
+void PhoneServer::ReleaseExclusiveUse() {
+#ifdef TIOCNXCL
+    // A tool killed while it had the device open leaves it in exclusive use
+    // (only privileged programs could open it again); tools sharing the
+    // virtual phone still keep each other out with their lock files.
+    ::ioctl(pty_.SlaveFd(), TIOCNXCL);
+#endif
+}
+
 void PhoneServer::HoldLine(bool held) { ::tcflow(pty_.SlaveFd(), held ? TCOOFF : TCOON); }
 
 bool PhoneServer::Say(const ByteString& bytes) {
@@ -114,7 +126,8 @@ void PhoneServer::Serve(int stopFd) {
     for (;;) {
         const bool lineThere = pty_.MasterFd() >= 0;
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {pty_.MasterFd(), POLLIN, 0}};
-        if (::poll(fds, lineThere ? 2 : 1, -1) < 0) {
+        ReleaseExclusiveUse();
+        if (::poll(fds, lineThere ? 2 : 1, ExclusiveCheckMs) < 0) {
             if (errno == EINTR) continue;
             return;
         }

@@ -64,6 +64,7 @@ private:
     // Writes while the tool makes room; false once the server is told to stop or the line is gone.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
     bool StopRequested() const;
+    void ReleaseExclusiveUse();
 
     Pty pty_;
     PhoneModel phone_;

@@ -62,7 +62,8 @@ TEST_F(PortControlPtyTest, PortHeldByAnotherProgramIsRefusedWithItsReason) {
     port.TogglePort();
     EXPECT_FALSE(comm.PortOpen());
     ASSERT_EQ(runtime.boxes.size(), 1u);
-    EXPECT_EQ(runtime.boxes[0].prompt.find(pty.Path() + ": in use by another program"), 0u) << runtime.boxes[0].prompt;
+    EXPECT_EQ(runtime.boxes[0].prompt,
+              pty.Path() + ": in use by another program (process " + std::to_string(::getpid()) + ")");
     EXPECT_TRUE(view.lines.empty());
     otherProgram.SetPortOpen(false);
     port.TogglePort();

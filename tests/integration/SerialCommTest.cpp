@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -162,6 +163,43 @@ TEST_F(SerialCommTest, SelectedPortNumberPicksTheDevice) {
     EXPECT_EQ(got, Bytes{0x5A});
     comm.SetPortOpen(false);
     ::unsetenv("KELVRA_COM3");
+}
+
+TEST_F(SerialCommTest, DeviceNamesInThePlatformsEncoding) {
+    const std::string folder = "/tmp/kelvra-names-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    struct stat device {};
+    ASSERT_EQ(::stat(pty.Path().c_str(), &device), 0);
+    const std::string symlinked = folder + "/by-id-\xff\xfe";
+    ASSERT_EQ(::symlink(pty.Path().c_str(), symlinked.c_str()), 0);
+    const std::string node = folder + "/node-\xff";
+    const std::string longNode = folder + "/" + std::string(250, 'n');
+    const bool nodes = ::mknod(node.c_str(), S_IFCHR | 0600, device.st_rdev) == 0 &&
+                       ::mknod(longNode.c_str(), S_IFCHR | 0600, device.st_rdev) == 0;
+    const struct {
+        std::string path;
+        std::string failure;  // empty: it opens
+    } cases[] = {
+        {symlinked, ""},
+        {node, ""},
+        {longNode, ": its path is too long for a lock file name"},
+    };
+    for (const auto& c : cases) {
+        if (c.path != symlinked && !nodes) continue;  // making device nodes needs privileges
+        SCOPED_TRACE(c.path);
+        ::setenv("KELVRA_COM1", c.path.c_str(), 1);
+        try {
+            comm.SetPortOpen(true);
+            EXPECT_TRUE(c.failure.empty());
+            comm.Output({0x42});
+            EXPECT_EQ(ReadFar(1), Bytes{0x42});
+            comm.SetPortOpen(false);
+        } catch (const CommError& e) {
+            EXPECT_EQ(std::string(e.what()).find(c.path + c.failure), 0u) << e.what();
+        }
+    }
+    for (const std::string& path : {symlinked, node, longNode}) ::unlink(path.c_str());
+    ::rmdir(folder.c_str());
 }
 
 TEST_F(SerialCommTest, ReopensAfterClose) {

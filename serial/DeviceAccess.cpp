@@ -1,0 +1,146 @@
+#include "serial/DeviceAccess.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSerialPort>
+#include <QStringList>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#endif
+
+#include <cerrno>
+
+namespace kelvra {
+
+#ifdef Q_OS_UNIX
+
+namespace {
+
+bool Representable(const QByteArray& bytes) { return QFile::encodeName(QFile::decodeName(bytes)) == bytes; }
+
+// Where QSerialPort keeps the lock file of a device: the first of these
+// folders that can be read and written, the device's name below /dev with
+// '/' turned into '_'.
+QString LockFilePath(const QString& portName) {
+    static const char* const folders[] = {"/var/lock", "/etc/locks",  "/var/spool/locks",  "/var/spool/uucp",
+                                          "/tmp",      "/var/tmp",    "/var/lock/lockdev", "/run/lock"};
+    QString name = portName.startsWith(QLatin1String("/dev/")) ? portName.mid(5) : portName;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* folder : folders) {
+        const QFileInfo info(QString::fromLatin1(folder));
+        const QString path = QString::fromLatin1(folder) + QStringLiteral("/LCK..") + name;
+        if (info.isReadable() && (QFile::exists(path) || info.isWritable())) return path;
+    }
+    return {};
+}
+
+bool ProcessAlive(qint64 pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+
+// Another process that has the device open, as far as /proc lets us see; 0 if none is found.
+long ProcessHolding(const QString& portName) {
+    struct stat device {};
+    if (::stat(QFile::encodeName(portName).constData(), &device) != 0 || !S_ISCHR(device.st_mode)) return 0;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return 0;
+    long holder = 0;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString& fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+            struct stat open {};
+            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &open) == 0 && S_ISCHR(open.st_mode) &&
+                open.st_rdev == device.st_rdev) {
+                holder = pid;
+                break;
+            }
+        }
+        if (holder != 0) break;
+    }
+    ::closedir(proc);
+    return holder;
+}
+
+QString InUse(long pid) {
+    return pid > 0 ? QStringLiteral("in use by another program (process %1)").arg(pid)
+                   : QStringLiteral("in use by another program");
+}
+
+// Why the device's lock could not be taken.
+QString LockFailure(const QString& portName) {
+    const QString path = LockFilePath(portName);
+    if (path.isEmpty()) return QStringLiteral("no folder for its lock file can be written (/var/lock, /tmp, ...)");
+    qint64 pid = 0;
+    QString host, application;
+    if (QLockFile(path).getLockInfo(&pid, &host, &application) && ProcessAlive(pid)) return InUse(static_cast<long>(pid));
+    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
+    if (name.size() > NAME_MAX)
+        return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)")
+            .arg(name.size())
+            .arg(NAME_MAX);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return QStringLiteral("cannot create its lock file %1: %2")
+            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    ::close(fd);
+    ::unlink(QFile::encodeName(path).constData());
+    return QStringLiteral("cannot lock it (lock file %1)").arg(path);
+}
+
+}  // namespace
+
+NativeDevice::NativeDevice(const std::string& path) {
+    QByteArray native(path.data(), static_cast<qsizetype>(path.size()));
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        native = resolved;
+        std::free(resolved);
+    }
+    if (Representable(native)) {
+        portName_ = QFile::decodeName(native);
+        return;
+    }
+    // The device itself is not opened here: O_PATH only names it.
+    pathFd_ = ::open(native.constData(), O_PATH | O_CLOEXEC);
+    portName_ = pathFd_ >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(pathFd_) : QFile::decodeName(native);
+}
+
+NativeDevice::~NativeDevice() {
+    if (pathFd_ >= 0) ::close(pathFd_);
+}
+
+std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port) {
+    QString reason = port.errorString();
+    if (port.error() == QSerialPort::PermissionError) {
+        if (reason.contains(QLatin1String("lock")))
+            reason = LockFailure(portName);
+        else if (const long holder = ProcessHolding(portName); holder != 0 || reason.contains(QLatin1String("busy")))
+            reason = InUse(holder);
+    }
+    return device + ": " + reason.toStdString();
+}
+
+#else
+
+NativeDevice::NativeDevice(const std::string& path) : portName_(QString::fromStdString(path)) {}
+NativeDevice::~NativeDevice() = default;
+
+std::string DescribeOpenFailure(const std::string& device, const QString&, const QSerialPort& port) {
+    return device + ": " + port.errorString().toStdString();
+}
+
+#endif
+
+}  // namespace kelvra

@@ -1,0 +1,37 @@
+#pragma once
+// How a device path reaches QSerialPort, and what to tell the user when the
+// device cannot be opened.
+
+#include <QString>
+
+#include <string>
+
+class QSerialPort;
+
+namespace kelvra {
+
+// A device path in the platform's file-name encoding, as QSerialPort is to
+// open it. A symbolic link (/dev/serial/by-id/...) is followed to its device,
+// so that every name of one device shares one lock; a name that a QString
+// cannot carry (bytes that are not UTF-8) is reached through a descriptor.
+class NativeDevice {
+public:
+    explicit NativeDevice(const std::string& path);
+    ~NativeDevice();
+    NativeDevice(const NativeDevice&) = delete;
+    NativeDevice& operator=(const NativeDevice&) = delete;
+
+    const QString& PortName() const { return portName_; }
+
+private:
+    QString portName_;
+    int pathFd_ = -1;
+};
+
+// "<device>: <reason>" after QSerialPort failed to open `portName`. The
+// reason says what really failed: a lock or the device held by another
+// program (naming its process where the system tells), a lock file that
+// cannot be created, or the system's own text.
+std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port);
+
+}  // namespace kelvra
