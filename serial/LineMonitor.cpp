@@ -21,19 +21,21 @@ LineMonitor::LineMonitor(std::function<void(std::int16_t)> report, QObject* pare
 
 #ifdef __linux__
 
-void LineMonitor::Start(int fd) {
-    fd_ = fd;
+void LineMonitor::Start(NativeHandle handle) {
+    handle_ = handle;
+    const int fd = handle_;
     serial_icounter_struct icount{};
-    counters_ = ::ioctl(fd_, TIOCGICOUNT, &icount) == 0;
+    counters_ = ::ioctl(fd, TIOCGICOUNT, &icount) == 0;
     if (counters_) counts_ = {icount.frame, icount.overrun, icount.buf_overrun, icount.parity, icount.brk};
-    modemLines_ = ::ioctl(fd_, TIOCMGET, &lines_) == 0;
+    modemLines_ = ::ioctl(fd, TIOCMGET, &lines_) == 0;
     if (counters_ || modemLines_) timer_.start();
 }
 
 void LineMonitor::Poll() {
+    const int fd = handle_;
     if (counters_) {
         serial_icounter_struct icount{};
-        if (::ioctl(fd_, TIOCGICOUNT, &icount) == 0) {
+        if (::ioctl(fd, TIOCGICOUNT, &icount) == 0) {
             const Counts now{icount.frame, icount.overrun, icount.buf_overrun, icount.parity, icount.brk};
             if (now.frame != counts_.frame) report_(CommEventCode::Frame);
             if (now.overrun != counts_.overrun) report_(CommEventCode::Overrun);
@@ -45,7 +47,7 @@ void LineMonitor::Poll() {
     }
     if (modemLines_) {
         int lines = 0;
-        if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
+        if (::ioctl(fd, TIOCMGET, &lines) == 0) {
             const int changed = lines ^ lines_;
             if (changed & TIOCM_CTS) report_(CommEventCode::CtsChange);
             if (changed & TIOCM_DSR) report_(CommEventCode::DsrChange);
@@ -58,14 +60,15 @@ void LineMonitor::Poll() {
 
 #else
 
-void LineMonitor::Start(int fd) { fd_ = fd; }
+// Other platforms report no line events through this monitor.
+void LineMonitor::Start(NativeHandle handle) { handle_ = handle; }
 void LineMonitor::Poll() {}
 
 #endif
 
 void LineMonitor::Stop() {
     timer_.stop();
-    fd_ = -1;
+    handle_ = {};
     counters_ = modemLines_ = false;
 }
 

@@ -1,12 +1,17 @@
 #pragma once
 
 #include <QObject>
+#include <QSerialPort>
 #include <QTimer>
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace kelvra {
+
+// An open port's native handle: a descriptor on Unix, a HANDLE on Windows.
+using NativeHandle = decltype(std::declval<QSerialPort&>().handle());
 
 // Watches an open serial device for line events the operating system counts
 // (framing, overrun, parity, break) and for changes of the modem lines (CTS,
@@ -17,7 +22,8 @@ class LineMonitor : public QObject {
 public:
     explicit LineMonitor(std::function<void(std::int16_t)> report, QObject* parent = nullptr);
 
-    void Start(int fd);
+    // Starts watching the device behind an open port's native handle.
+    void Start(NativeHandle handle);
     void Stop();
 
 private:
@@ -25,7 +31,7 @@ private:
 
     std::function<void(std::int16_t)> report_;
     QTimer timer_;
-    int fd_ = -1;
+    NativeHandle handle_{};
     bool counters_ = false;
     bool modemLines_ = false;
     struct Counts {

@@ -65,7 +65,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeOpenFailure(device_, device.PortName(), port_));
     open_ = true;
     lost_ = false;
-    monitor_.Start(static_cast<int>(port_.handle()));
+    monitor_.Start(port_.handle());
 }
 
 void QtSerialComm::RequireOpen() const {
@@ -93,7 +93,7 @@ int QtSerialComm::OutBufferCount() const {
     qint64 count = port_.bytesToWrite();
 #ifdef __linux__
     int queued = 0;
-    if (::ioctl(static_cast<int>(port_.handle()), TIOCOUTQ, &queued) == 0) count += queued;
+    if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0) count += queued;
 #endif
     return static_cast<int>(count);
 }
@@ -174,7 +174,7 @@ bool QtSerialComm::DeviceGone(int systemCode) const {
 #ifdef Q_OS_UNIX
     // Gone: EIO, ENXIO or ENODEV from the device, a hung-up line (end-of-file), or its node removed.
     if (systemCode == EIO || systemCode == ENXIO || systemCode == ENODEV) return true;
-    pollfd line{static_cast<int>(port_.handle()), POLLIN | POLLOUT, 0};
+    pollfd line{port_.handle(), POLLIN | POLLOUT, 0};
     if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
     struct stat node {};
     return ::stat(device_.c_str(), &node) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);

@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-#include "link/CommGlobal.h"
-
 Q_LOGGING_CATEGORY(lcM2bus, "kelvra.m2bus", QtInfoMsg)
 
 namespace kelvra::WireTrace {
@@ -18,7 +16,11 @@ void Trace(const char* direction, const Bytes& bytes) {
     qCDebug(lcM2bus).noquote() << QStringLiteral("%1 ms %2 %3")
                                       .arg(ms, 8)
                                       .arg(QLatin1String(direction))
-                                      .arg(QString::fromStdString(BytesToHex(bytes)));
+                                      .arg(QString::fromLatin1(
+                                          QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                     static_cast<qsizetype>(bytes.size()))
+                                              .toHex(' ')
+                                              .toUpper()));
 }
 }  // namespace
 
