@@ -13,7 +13,6 @@
 #include <exception>
 #include <functional>
 
-#include "app/CommEvents.h"
 
 namespace kelvra {
 
@@ -25,7 +24,6 @@ constexpr QRect RcvTwips(120, 0, 3135, 1215);
 constexpr QRect InfoLabelTwips(3360, 0, 1455, 1095);
 constexpr QRgb Background = 0xC0C0C0;
 constexpr const char* Caption = "      VidEvodudi     ";
-constexpr const char* LineErrorCaption = "Click Cancel to quit, OK to ignore.";
 // How often the shut-down looks at the transmit buffer while it drains.
 constexpr double DrainPollSeconds = 0.05;
 
@@ -51,13 +49,12 @@ private:
 
 }  // namespace
 
-GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, QWidget* parent)
+GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, WindowSetup setup, QWidget* parent)
     : QMainWindow(parent),
       MSComm1(std::move(comm)),
       runtime_(runtime),
-      port_(link_, *MSComm1, runtime_, *this),
-      bus_(link_, *MSComm1, runtime_, *this, port_),
-      cmds_(bus_, link_, *this) {
+      setup_(std::move(setup)),
+      monitor_(*MSComm1, runtime_, *this) {
     setObjectName(QStringLiteral("GxxMain"));
     setWindowTitle(QString::fromLatin1(Caption));
     // A fixed-size window: nothing to maximise.
@@ -127,7 +124,12 @@ void GxxMain::BuildMenus() {
     MSCom[1] = item(MPort, "MSCom2", "Com2", &GxxMain::MSCom2_Click);
     MSCom[2] = item(MPort, "MSCom3", "Com3", &GxxMain::MSCom3_Click);
     MSCom[3] = item(MPort, "MSCom4", "Com4", &GxxMain::MSCom4_Click);
-    for (QAction* com : MSCom) com->setCheckable(true);
+    for (std::size_t i = 0; i < MSCom.size(); ++i) {
+        MSCom[i]->setCheckable(true);
+        const int port = static_cast<int>(i) + 1;
+        MSCom[i]->setToolTip(QString::fromStdString(DescribeMapping(setup_.ports.Resolve(port), port)));
+    }
+    MPort->setToolTipsVisible(true);
 }
 
 template <class Handler>
@@ -148,15 +150,22 @@ bool GxxMain::Guarded(Handler&& handler) {
 
 bool GxxMain::Form_Load() {
     const bool linked = Guarded([this] {
-        InitLinkSettings(link_);
-        InitLinkConsts(link_);
+        monitor_.InitLink();
         const std::string version = "v. " + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
                                     std::to_string(App::Revision);
         InfoLabel->setText(ShownText(QString::fromStdString(App::Title + link_.CrLf + version)));
     });
     if (!linked) return false;
     // The rest of start-up is cosmetic: a failing step is skipped.
-    IgnoringErrors([this] { MSCom[0]->setChecked(true); });
+    IgnoringErrors([this] {
+        // The component starts with Com1; another start port is chosen as from the menu.
+        if (setup_.startPort == 1) {
+            MSCom[0]->setChecked(true);
+            if (setup_.recorder != nullptr) setup_.recorder->SetPort(1, setup_.ports.Device(1));
+        } else {
+            ChoosePort(static_cast<std::int16_t>(setup_.startPort));
+        }
+    });
     IgnoringErrors([this] { CentreOnScreen(); });
     return true;
 }
@@ -177,34 +186,33 @@ void GxxMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { IgnoringErrors([this] { CentreOnScreen(); }); });
 }
 
-void GxxMain::LogLine(const std::string& message) { Rcv->LogLine(message, link_.CrLf); }
+void GxxMain::LogLine(const std::string& message) {
+    Rcv->LogLine(message, link_.CrLf);
+    if (setup_.recorder != nullptr) setup_.recorder->Line(message);
+}
 
 void GxxMain::SetPortMenuEnabled(bool enabled) { MPort->menuAction()->setEnabled(enabled); }
 
-void GxxMain::RunCommand(std::int32_t (CmdSets::*command)()) {
+void GxxMain::RunCommand(UserCommand command) {
     if (commandRunning_) {
         runtime_.Beep();
         return;
     }
     commandRunning_ = true;
-    // Also when an error abandons the command, the pointer and the guard recover.
-    const ScopeExit done([this] {
-        commandRunning_ = false;
-        runtime_.SetMousePointer(MousePointer::Arrow);
-    });
-    runtime_.SetMousePointer(MousePointer::Hourglass);
-    (cmds_.*command)();
-    port_.TogglePort();
+    // Also when an error abandons the command, the guard recovers.
+    const ScopeExit done([this] { commandRunning_ = false; });
+    monitor_.RunUserCommand(command);
 }
 
-void GxxMain::MPNetOff_Click() { RunCommand(&CmdSets::FieldTestDisplayOff); }
-void GxxMain::MPNetReset_Click() { RunCommand(&CmdSets::FTDResetTimers); }
-void GxxMain::MPNetOnOperator_Click() { RunCommand(&CmdSets::OperatorFieldTestOn); }
-void GxxMain::MPNetOnRD_Click() { RunCommand(&CmdSets::RDTestOn); }
+void GxxMain::MPNetOff_Click() { RunCommand(UserCommand::Off); }
+void GxxMain::MPNetReset_Click() { RunCommand(UserCommand::ResetTimers); }
+void GxxMain::MPNetOnOperator_Click() { RunCommand(UserCommand::OperatorOn); }
+void GxxMain::MPNetOnRD_Click() { RunCommand(UserCommand::RDOn); }
 
 void GxxMain::ChoosePort(std::int16_t port) {
     MSComm1->SetCommPort(port);
     for (std::size_t i = 0; i < MSCom.size(); ++i) MSCom[i]->setChecked(static_cast<int>(i) + 1 == port);
+    if (setup_.recorder != nullptr) setup_.recorder->SetPort(port, setup_.ports.Device(port));
 }
 
 void GxxMain::MSCom1_Click() { ChoosePort(1); }
@@ -213,15 +221,8 @@ void GxxMain::MSCom3_Click() { ChoosePort(3); }
 void GxxMain::MSCom4_Click() { ChoosePort(4); }
 
 void GxxMain::MSComm1_OnComm() {
-    MSComm1->SetBreak(false);
-    const std::int16_t code = MSComm1->CommEvent();
-    const CommEventReport report = DescribeCommEvent(code, MSComm1->CommEventText());
-    if (report.kind == CommEventReport::Ignored) return;
-    LogLine(report.text);
-    if (report.kind == CommEventReport::Event) return;
-    runtime_.Beep();
-    scratch_ = static_cast<std::int16_t>(runtime_.MsgBox(report.text, MsgButtons::OkCancel, MsgIcon::None, LineErrorCaption));
-    if (scratch_ == MsgAnswer::Cancel) port_.TogglePort();
+    // The window keeps the answer of a line-error box.
+    if (const int answer = monitor_.OnComm(); answer != 0) scratch_ = static_cast<std::int16_t>(answer);
 }
 
 void GxxMain::Form_Unload(std::int16_t& cancel) {

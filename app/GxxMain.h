@@ -7,11 +7,11 @@
 #include <memory>
 
 #include "app/Utility.h"
-#include "commands/CmdSets.h"
+#include "commands/NetMonitor.h"
 #include "link/CommGlobal.h"
-#include "link/M2BUS.h"
-#include "link/PortControl.h"
 #include "link/Runtime.h"
+#include "record/LogFile.h"
+#include "serial/PortMap.h"
 
 class QAction;
 class QLabel;
@@ -19,13 +19,24 @@ class QMenu;
 
 namespace kelvra {
 
+// What the command line and the settings file add to the window; the
+// defaults leave it exactly as it is without them.
+struct WindowSetup {
+    // The port chosen at start-up.
+    int startPort = 1;
+    // Which device each port is, shown as the CommPort items' tooltips.
+    PortMap ports;
+    // Where log lines are recorded besides the log, if anywhere.
+    Recorder* recorder = nullptr;
+};
+
 // The tool's one window: the message log, the information label and the
 // File, VidEvodudi and CommPort menus. It owns the serial component and the
 // link state for the life of the program.
 class GxxMain : public QMainWindow, private LinkView {
     Q_OBJECT
 public:
-    GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, QWidget* parent = nullptr);
+    GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, WindowSetup setup = {}, QWidget* parent = nullptr);
     ~GxxMain() override;
 
     // Start-up. False when the link could not be initialised; the reason has
@@ -65,7 +76,7 @@ private:
     void BuildMenus();
     void CentreOnScreen();
     void ChoosePort(std::int16_t port);
-    void RunCommand(std::int32_t (CmdSets::*command)());
+    void RunCommand(UserCommand command);
     // Ends the program; from then on no handler of the window runs.
     void EndProgram();
     // Runs a handler; an error that escapes it is shown in a critical message
@@ -75,10 +86,11 @@ private:
 
     std::unique_ptr<SerialComm> MSComm1;
     Runtime& runtime_;
-    LinkState link_;
-    PortControl port_;
-    M2Bus bus_;
-    CmdSets cmds_;
+    WindowSetup setup_;
+    NetMonitor monitor_;
+    LinkState& link_ = monitor_.link;
+    PortControl& port_ = monitor_.port;
+    CmdSets& cmds_ = monitor_.cmds;
 
     LogBox* Rcv = nullptr;
     QLabel* InfoLabel = nullptr;

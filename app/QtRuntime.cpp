@@ -5,22 +5,14 @@
 #include <QCursor>
 #include <QKeyEvent>
 #include <QMessageBox>
-#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
-#include <cmath>
 
 namespace kelvra {
 
-namespace {
-// A single sleep never outlasts this, however far away the deadline is.
-constexpr double LongestSleepSeconds = 3600.0;
-}  // namespace
-
-QtRuntime::QtRuntime(double clockScale, std::function<void()> end) : scale_(clockScale), end_(std::move(end)) {
-    clock_.start();
-}
+QtRuntime::QtRuntime(double clockScale, std::function<void()> end)
+    : EventRuntime(clockScale), end_(std::move(end)) {}
 
 namespace {
 
@@ -67,7 +59,7 @@ private:
 }  // namespace
 
 int QtRuntime::MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon icon, const std::string& caption) {
-    if (ending_) throw ProgramEnding{};
+    ThrowIfFinishing();
     PlatformMessageBox box(buttons);
     box.setWindowTitle(QString::fromStdString(caption.empty() ? App::Title : caption));
     box.setText(QString::fromStdString(prompt));
@@ -83,7 +75,7 @@ int QtRuntime::MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon ico
     if (busy) QApplication::setOverrideCursor(Qt::ArrowCursor);
     const int answer = box.exec();
     if (busy) QApplication::restoreOverrideCursor();
-    if (ending_) throw ProgramEnding{};
+    ThrowIfFinishing();
     switch (answer) {
     case QMessageBox::Cancel: return MsgAnswer::Cancel;
     case QMessageBox::Abort: return MsgAnswer::Abort;
@@ -103,25 +95,10 @@ void QtRuntime::SetMousePointer(MousePointer pointer) {
         QApplication::setOverrideCursor(cursor);
 }
 
-int QtRuntime::DoEvents(double until) {
-    if (ending_) throw ProgramEnding{};
-    const double remaining = std::min((until - Timer()) / scale_, LongestSleepSeconds);
-    if (remaining > 0) {
-        // Wakes the event loop at the deadline if nothing else does first.
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.setTimerType(Qt::PreciseTimer);
-        wake.start(static_cast<int>(std::ceil(remaining * 1000.0)));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    } else {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    }
-    if (ending_) throw ProgramEnding{};
+int QtRuntime::OpenWindows() const {
     const auto windows = QApplication::topLevelWidgets();
     return static_cast<int>(std::count_if(windows.begin(), windows.end(), [](QWidget* w) { return w->isVisible(); }));
 }
-
-double QtRuntime::Timer() { return static_cast<double>(clock_.nsecsElapsed()) * 1e-9 * scale_; }
 
 void QtRuntime::End() {
     for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
@@ -131,8 +108,7 @@ void QtRuntime::End() {
     }
     // Every event loop returns, main() returns 0 and destructors run; the
     // procedures still on the stack are left at once.
-    ending_ = true;
-    QCoreApplication::exit(0);
+    Finish(0);
     throw ProgramEnding{};
 }
 

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
@@ -23,6 +24,38 @@
 #include <cerrno>
 
 namespace kelvra {
+
+std::vector<SerialDevice> SerialDevices() {
+    std::vector<SerialDevice> devices;
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    const QFileInfoList links = byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        SerialDevice device{info.systemLocation(), info.description(), info.manufacturer(), {}, info.serialNumber(), {}};
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            device.usbId = QStringLiteral("%1:%2")
+                               .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                               .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+        for (const QFileInfo& link : links)
+            if (link.canonicalFilePath() == device.path) device.aliases << link.absoluteFilePath();
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+std::string AdapterHint(const std::string& device, int port) {
+    QStringList adapters;
+    for (const SerialDevice& present : SerialDevices()) {
+        if (present.usbId.isEmpty()) continue;
+        if (present.path.toStdString() == device || present.aliases.contains(QString::fromStdString(device))) return {};
+        adapters << present.path;
+    }
+    if (adapters.isEmpty()) return {};
+    return QStringLiteral("Serial adapters present: %1. Map one with: kelvra-netmon --map %2=%3")
+        .arg(adapters.join(QStringLiteral(", ")))
+        .arg(port)
+        .arg(adapters.first())
+        .toStdString();
+}
 
 #ifdef Q_OS_UNIX
 

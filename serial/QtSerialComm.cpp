@@ -3,7 +3,6 @@
 #include <QMetaObject>
 
 #include "serial/DeviceAccess.h"
-#include "serial/PortNames.h"
 #include "serial/WireTrace.h"
 
 #ifdef Q_OS_UNIX
@@ -25,8 +24,8 @@ constexpr qint64 ReadBufferBytes = 64 * 1024;
 
 }  // namespace
 
-QtSerialComm::QtSerialComm(QObject* parent)
-    : QObject(parent), monitor_([this](std::int16_t code) { Report(code); }) {
+QtSerialComm::QtSerialComm(PortMap ports, QObject* parent)
+    : QObject(parent), ports_(std::move(ports)), monitor_([this](std::int16_t code) { Report(code); }) {
     port_.setReadBufferSize(ReadBufferBytes);
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialComm::OnPortError);
 }
@@ -53,7 +52,7 @@ void QtSerialComm::SetPortOpen(bool open) {
         lost_ = false;
         return;
     }
-    device_ = DeviceForPort(commPort_);
+    device_ = ports_.Device(commPort_);
     const NativeDevice device(device_);
     // The line settings are applied by open() itself.
     port_.setPortName(device.PortName());
@@ -62,7 +61,11 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (!port_.open(QIODevice::ReadWrite)) throw CommError(DescribeOpenFailure(device_, device.PortName(), port_));
+    if (!port_.open(QIODevice::ReadWrite)) {
+        std::string failure = DescribeOpenFailure(device_, device.PortName(), port_);
+        if (const std::string hint = AdapterHint(device_, commPort_); !hint.empty()) failure += "\n" + hint;
+        throw CommError(failure);
+    }
     open_ = true;
     lost_ = false;
     monitor_.Start(port_.handle());

@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "serial/LineMonitor.h"
+#include "serial/PortMap.h"
 #include "serial/SerialComm.h"
 
 namespace kelvra {
@@ -16,7 +17,8 @@ namespace kelvra {
 class QtSerialComm : public QObject, public SerialComm {
     Q_OBJECT
 public:
-    explicit QtSerialComm(QObject* parent = nullptr);
+    // `ports` says which device each port number stands for.
+    explicit QtSerialComm(PortMap ports = {}, QObject* parent = nullptr);
     ~QtSerialComm() override;
 
     void SetCommPort(std::int16_t port) override;
@@ -43,6 +45,7 @@ private:
     void JudgeTransferError(int systemCode);
     bool DeviceGone(int systemCode) const;
 
+    PortMap ports_;
     QSerialPort port_;
     LineMonitor monitor_;
     std::deque<std::int16_t> pending_;

@@ -5,11 +5,17 @@
 
 #include <QLoggingCategory>
 
+#include <vector>
+
 #include "serial/SerialComm.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcM2bus)
 
 namespace kelvra::WireTrace {
+
+// The byte sequences that start a frame; each traced chunk is split before
+// every one of them, one frame per line. None at first: chunks stay whole.
+void SetFrameStarts(std::vector<Bytes> starts);
 
 // Milliseconds since the program started, the direction ("out" or "in") and the bytes.
 void Sent(const Bytes& bytes);

@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "app/QtRuntime.h"
-#include "serial/PortNames.h"
+#include "serial/PortMap.h"
 #include "serial/QtSerialComm.h"
 #include "sim/Pty.h"
 
@@ -142,12 +142,19 @@ TEST_F(SerialCommTest, MissingDeviceRaisesTheSystemText) {
 
 TEST_F(SerialCommTest, PortNumbersMapToDevices) {
     ::unsetenv("KELVRA_COM1");
-    EXPECT_EQ(DeviceForPort(1), "/dev/ttyS0");
-    EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3");
+    PortMap ports;
+    EXPECT_EQ(ports.Device(1), "/dev/ttyS0");
+    EXPECT_EQ(ports.Device(4), "/dev/ttyS3");
+    ports.SetSettings(4, "/dev/ttyACM0");
+    EXPECT_EQ(DescribeMapping(ports.Resolve(4), 4), "/dev/ttyACM0, from the settings file");
     ::setenv("KELVRA_COM4", "/dev/ttyUSB0", 1);
-    EXPECT_EQ(DeviceForPort(4), "/dev/ttyUSB0");
+    EXPECT_EQ(DescribeMapping(ports.Resolve(4), 4), "/dev/ttyUSB0, from KELVRA_COM4");
+    ports.SetOption(4, "/dev/ttyUSB1");
+    EXPECT_EQ(DescribeMapping(ports.Resolve(4), 4), "/dev/ttyUSB1, from --device");
+    ports.SetOption(4, "");
     ::setenv("KELVRA_COM4", "", 1);
-    EXPECT_EQ(DeviceForPort(4), "/dev/ttyS3") << "an empty override is no override";
+    EXPECT_EQ(ports.Device(4), "/dev/ttyACM0") << "an empty override is no override";
+    EXPECT_EQ(DescribeMapping(PortMap().Resolve(4), 4), "/dev/ttyS3, the default");
     ::unsetenv("KELVRA_COM4");
     EXPECT_THROW(comm.SetCommPort(5), CommError);
 }

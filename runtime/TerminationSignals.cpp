@@ -1,7 +1,6 @@
-#include "app/TerminationSignals.h"
+#include "runtime/TerminationSignals.h"
 
 #include <QSocketNotifier>
-#include <QWidget>
 
 #ifdef Q_OS_UNIX
 #include <signal.h>
@@ -15,19 +14,18 @@ namespace kelvra {
 namespace {
 int signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    const char signalled = 1;
+void OnSignal(int signo) {
+    const char signalled = static_cast<char>(signo);
     (void)!::write(signalPipe[1], &signalled, 1);
 }
 }  // namespace
 
-TerminationSignals::TerminationSignals(QWidget* window) : QObject(window) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)> onSignal) : QObject(parent) {
+    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, window, [window] {
+    connect(notifier, &QSocketNotifier::activated, this, [onSignal = std::move(onSignal)] {
         char signalled = 0;
-        (void)!::read(signalPipe[0], &signalled, 1);
-        window->close();
+        if (::read(signalPipe[0], &signalled, 1) == 1) onSignal(signalled);
     });
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -37,7 +35,7 @@ TerminationSignals::TerminationSignals(QWidget* window) : QObject(window) {
     sigaction(SIGTERM, &action, nullptr);
 }
 #else
-TerminationSignals::TerminationSignals(QWidget* window) : QObject(window) {}
+TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>) : QObject(parent) {}
 #endif
 
 }  // namespace kelvra

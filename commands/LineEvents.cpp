@@ -1,4 +1,4 @@
-#include "app/CommEvents.h"
+#include "commands/LineEvents.h"
 
 #include "serial/SerialComm.h"
 

@@ -1,0 +1,125 @@
+#include "cli/Options.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstring>
+
+namespace kelvra {
+
+namespace {
+
+// The value of the last --device, as the bytes given: a device name need not
+// be text in any encoding.
+std::optional<std::string> RawDevice(int argc, char** argv) {
+    std::optional<std::string> device;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
+            device = argv[++i];
+        else if (std::strncmp(argv[i], "--device=", 9) == 0)
+            device = argv[i] + 9;
+    }
+    return device;
+}
+
+std::optional<int> PortNumber(const QString& text) {
+    bool ok = false;
+    const int n = text.toInt(&ok);
+    if (!ok || n < 1 || n > 4) return std::nullopt;
+    return n;
+}
+
+}  // namespace
+
+bool PlausibleDevice(const std::string& device) {
+    if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
+#ifdef _WIN32
+    return true;
+#else
+    return device.front() == '/';
+#endif
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Switches the field-test display of a phone on a serial port on (operator or R&D mode) or off, or resets "
+        "its timers. Without options it opens its window."));
+    const QCommandLineOption help(QStringList{"h", "help"}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringList{"v", "version"}, QStringLiteral("Show the version and exit."));
+    const QCommandLineOption com(QStringLiteral("com"), QStringLiteral("Start with Com<n> chosen (1 to 4)."),
+                                 QStringLiteral("n"));
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("The chosen Com port is this device for this run."),
+                                    QStringLiteral("path"));
+    const QCommandLineOption run(QStringLiteral("run"),
+                                 QStringLiteral("Run one command without a window and exit: operator-on, rd-on, off "
+                                                "or reset-timers. Exit status 0 on success, 1 on failure."),
+                                 QStringLiteral("command"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"),
+                                       QStringLiteral("List the serial devices present and what Com1 to Com4 are."));
+    const QCommandLineOption map(QStringLiteral("map"),
+                                 QStringLiteral("Remember Com<n> as that device in the settings file (<n>= forgets "
+                                                "it) and print the file's path."),
+                                 QStringLiteral("n>=<path"));
+    const QCommandLineOption logFile(QStringLiteral("log-file"),
+                                     QStringLiteral("Append every log line and message box to this file, "
+                                                    "time-stamped."),
+                                     QStringLiteral("path"));
+    parser.addOptions({help, version, com, device, run, listPorts, map, logFile});
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    auto fail = [&error](const QString& text) {
+        error = text.toStdString();
+        return std::nullopt;
+    };
+    if (!parser.parse(arguments)) return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    Options options;
+    options.help = parser.isSet(help);
+    options.version = parser.isSet(version);
+    options.listPorts = parser.isSet(listPorts);
+    // The help text names the program as started, which needs the application object.
+    if (options.help && QCoreApplication::instance() != nullptr) {
+        options.helpText = parser.helpText();
+        options.helpText.replace(0, options.helpText.indexOf(QLatin1Char('\n')),
+                                 QStringLiteral("Usage: kelvra-netmon [options]"));
+    }
+    if (parser.isSet(com)) {
+        const auto n = PortNumber(parser.value(com));
+        if (!n) return fail(QStringLiteral("--com takes a port number from 1 to 4, not '%1'").arg(parser.value(com)));
+        options.com = *n;
+    }
+    if (parser.isSet(device)) {
+        options.device = RawDevice(argc, argv);
+        if (!options.device || !PlausibleDevice(*options.device))
+            return fail(QStringLiteral("--device takes a device's path, such as /dev/ttyUSB0"));
+    }
+    if (parser.isSet(run)) {
+        options.run = UserCommandNamed(parser.value(run).toStdString());
+        if (!options.run)
+            return fail(QStringLiteral("unknown command '%1' (operator-on, rd-on, off or reset-timers)")
+                            .arg(parser.value(run)));
+    }
+    for (const QString& value : parser.values(map)) {
+        const qsizetype equals = value.indexOf(QLatin1Char('='));
+        const auto n = PortNumber(value.left(equals));
+        if (equals < 0 || !n) return fail(QStringLiteral("--map takes <n>=<path> with n from 1 to 4, not '%1'").arg(value));
+        const std::string path = value.mid(equals + 1).toStdString();
+        if (!path.empty() && !PlausibleDevice(path))
+            return fail(QStringLiteral("--map %1: the device must be an absolute path, such as /dev/ttyUSB0").arg(value));
+        options.maps.emplace_back(*n, path);
+    }
+    if (parser.isSet(logFile)) options.logFile = parser.value(logFile).toStdString();
+    const int actions = (options.run ? 1 : 0) + (options.listPorts ? 1 : 0) + (options.maps.empty() ? 0 : 1);
+    if (actions > 1 && !options.help && !options.version)
+        return fail(QStringLiteral("--run, --list-ports and --map each work alone"));
+    return options;
+}
+
+}  // namespace kelvra

@@ -1,0 +1,53 @@
+#pragma once
+// The link and the command set wired to one serial line, one window or
+// console and one set of run-time services: what the window and headless
+// runs share.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "commands/CmdSets.h"
+#include "link/CommGlobal.h"
+#include "link/M2BUS.h"
+#include "link/PortControl.h"
+#include "link/Runtime.h"
+
+namespace kelvra {
+
+// The four commands of the VidEvodudi menu.
+enum class UserCommand { Off, ResetTimers, OperatorOn, RDOn };
+
+// "off", "reset-timers", "operator-on", "rd-on"; nullopt for any other name.
+std::optional<UserCommand> UserCommandNamed(std::string_view name);
+
+class NetMonitor {
+    // First, so that the link below is built on them.
+    SerialComm& comm_;
+    Runtime& runtime_;
+    LinkView& view_;
+
+public:
+    NetMonitor(SerialComm& comm, Runtime& runtime, LinkView& view)
+        : comm_(comm), runtime_(runtime), view_(view) {}
+
+    // Start-up: the link settings and the frame constants.
+    void InitLink();
+
+    // A VidEvodudi menu command: the hourglass, the command with its
+    // local-mode step, the port closed again, the arrow. Returns the result
+    // of the command's own transaction.
+    std::int32_t RunUserCommand(UserCommand command);
+
+    // Reports the serial line event being raised: a log line for events; a log
+    // line, a beep and the OK/Cancel box for errors, Cancel closing the port.
+    // Returns the box's answer, or 0 when no box was shown.
+    int OnComm();
+
+    LinkState link;
+    PortControl port{link, comm_, runtime_, view_};
+    M2Bus bus{link, comm_, runtime_, view_, port};
+    CmdSets cmds{bus, link, view_};
+};
+
+}  // namespace kelvra

@@ -1,0 +1,102 @@
+#include "record/LogFile.h"
+
+#include <fcntl.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+namespace kelvra {
+
+LogFile::LogFile(std::string path) : path_(std::move(path)) {
+#ifdef _WIN32
+    fd_ = ::_open(path_.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0644);
+#else
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+#endif
+    if (fd_ < 0) throw std::runtime_error(path_ + ": " + std::strerror(errno));
+}
+
+LogFile::~LogFile() {
+#ifdef _WIN32
+    ::_close(fd_);
+#else
+    ::close(fd_);
+#endif
+}
+
+void LogFile::Append(std::string_view text) {
+    std::string line = LocalTimestamp(std::chrono::system_clock::now());
+    line += ' ';
+    line += text;
+    line += '\n';
+#ifdef _WIN32
+    (void)::_write(fd_, line.data(), static_cast<unsigned>(line.size()));
+#else
+    // O_APPEND puts each write whole at the end; the lock also keeps writers
+    // on file systems without atomic appends from mixing their lines.
+    ::flock(fd_, LOCK_EX);
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // a full disk: the run goes on without its record
+        written += static_cast<std::size_t>(n);
+    }
+    ::flock(fd_, LOCK_UN);
+#endif
+}
+
+std::string LocalTimestamp(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+    long offset = 0;
+    _get_timezone(&offset);
+    offset = -offset + (local.tm_isdst > 0 ? 3600 : 0);
+#else
+    localtime_r(&seconds, &local);
+    const long offset = local.tm_gmtoff;
+#endif
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%c%02ld:%02ld", date, static_cast<int>(millis < 0 ? millis + 1000 : millis),
+                  offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}
+
+std::string OneLine(std::string_view text) {
+    std::string line;
+    line.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            if (i + 1 < text.size()) line += "; ";
+            continue;
+        }
+        line += text[i];
+    }
+    return line;
+}
+
+void Recorder::SetPort(int port, std::string device) { where_ = "Com" + std::to_string(port) + " " + device; }
+
+void Recorder::Line(std::string_view text) { file_.Append(where_ + " " + OneLine(text)); }
+
+void Recorder::Box(std::string_view text) { file_.Append(where_ + " box: " + OneLine(text)); }
+
+}  // namespace kelvra

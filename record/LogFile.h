@@ -1,0 +1,76 @@
+#pragma once
+// The lasting record of a run: every log line and message box, time-stamped,
+// appended to a file.
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "link/Runtime.h"
+
+namespace kelvra {
+
+// A file opened for appending, never truncated. Each line goes out in one
+// write as it happens, so a crash loses nothing already written, and lines
+// of several processes sharing the file never interleave.
+class LogFile {
+public:
+    // Throws std::runtime_error("<path>: <reason>") when the file cannot be opened.
+    explicit LogFile(std::string path);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Appends `text`, time-stamped, as one line.
+    void Append(std::string_view text);
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Local time in ISO 8601 with milliseconds and the UTC offset: 2026-12-07T11:00:56.123+01:00.
+std::string LocalTimestamp(std::chrono::system_clock::time_point at);
+
+// A text on one line: each line break becomes "; ".
+std::string OneLine(std::string_view text);
+
+// Writes a run's log lines and message boxes to a log file, each with the
+// port and device in use: "<time> Com1 /dev/ttyUSB0 COM port open.",
+// "<time> Com1 /dev/ttyUSB0 box: COM port error !".
+class Recorder {
+public:
+    explicit Recorder(LogFile& file) : file_(file) {}
+
+    void SetPort(int port, std::string device);
+    void Line(std::string_view text);
+    void Box(std::string_view text);
+
+private:
+    LogFile& file_;
+    std::string where_ = "Com1";
+};
+
+// Run-time services that record every message box before the services they
+// wrap show it.
+class RecordedRuntime : public Runtime {
+public:
+    RecordedRuntime(Runtime& shown, Recorder& recorder) : shown_(shown), recorder_(recorder) {}
+
+    int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon icon, const std::string& caption) override {
+        recorder_.Box(prompt);
+        return shown_.MsgBox(prompt, buttons, icon, caption);
+    }
+    void Beep() override { shown_.Beep(); }
+    void SetMousePointer(MousePointer pointer) override { shown_.SetMousePointer(pointer); }
+    int DoEvents(double until) override { return shown_.DoEvents(until); }
+    double Timer() override { return shown_.Timer(); }
+    void End() override { shown_.End(); }
+
+private:
+    Runtime& shown_;
+    Recorder& recorder_;
+};
+
+}  // namespace kelvra

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QElapsedTimer>
+
+#include "link/Runtime.h"
+
+namespace kelvra {
+
+// The clock, the waits and the end of the program on Qt Core, shared by the
+// window's run-time services and those of headless runs.
+class EventRuntime : public Runtime {
+public:
+    // `clockScale` > 1 makes the clock run faster than real time, so that
+    // tests can wait out time-outs quickly.
+    explicit EventRuntime(double clockScale = 1.0);
+
+    // Sleeps in the event loop until an event or the deadline; see Runtime.
+    int DoEvents(double until) override;
+    double Timer() override;
+
+    // The program ends with `status`: every event loop returns, and from now
+    // on every wait and message box throws ProgramEnding.
+    void Finish(int status);
+    bool Finishing() const { return finishing_; }
+
+protected:
+    // What DoEvents returns: the number of open windows.
+    virtual int OpenWindows() const { return 0; }
+    void ThrowIfFinishing() const;
+
+private:
+    QElapsedTimer clock_;
+    double scale_;
+    bool finishing_ = false;
+};
+
+}  // namespace kelvra

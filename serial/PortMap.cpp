@@ -1,0 +1,49 @@
+#include "serial/PortMap.h"
+
+#include <cstdlib>
+
+namespace kelvra {
+
+namespace {
+bool Valid(int port) { return port >= 1 && port <= PortMap::Ports; }
+std::string Variable(int port) { return "KELVRA_COM" + std::to_string(port); }
+}  // namespace
+
+void PortMap::SetOption(int port, std::string device) {
+    if (Valid(port)) option_[static_cast<std::size_t>(port - 1)] = std::move(device);
+}
+
+void PortMap::SetSettings(int port, std::string device) {
+    if (Valid(port)) settings_[static_cast<std::size_t>(port - 1)] = std::move(device);
+}
+
+PortMapping PortMap::Resolve(int port) const {
+    if (Valid(port)) {
+        const auto i = static_cast<std::size_t>(port - 1);
+        if (!option_[i].empty()) return {option_[i], PortSource::Option};
+        if (const char* device = std::getenv(Variable(port).c_str()); device != nullptr && *device != '\0')
+            return {device, PortSource::Environment};
+        if (!settings_[i].empty()) return {settings_[i], PortSource::Settings};
+    }
+#ifdef _WIN32
+    return {"COM" + std::to_string(port), PortSource::Default};
+#else
+    return {"/dev/ttyS" + std::to_string(port - 1), PortSource::Default};
+#endif
+}
+
+std::string DescribeSource(PortSource source, int port) {
+    switch (source) {
+    case PortSource::Option: return "from --device";
+    case PortSource::Environment: return "from " + Variable(port);
+    case PortSource::Settings: return "from the settings file";
+    case PortSource::Default: break;
+    }
+    return "the default";
+}
+
+std::string DescribeMapping(const PortMapping& mapping, int port) {
+    return mapping.device + ", " + DescribeSource(mapping.source, port);
+}
+
+}  // namespace kelvra
