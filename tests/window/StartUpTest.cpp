@@ -1,6 +1,10 @@
 #include <QLabel>
 #include <QMenuBar>
 
+#include <unistd.h>
+
+#include <fstream>
+
 #include "tests/window/WindowTest.h"
 
 namespace kelvra::test {
@@ -60,6 +64,44 @@ TEST_F(StartUpTest, StartsWithCom1CheckedAnEmptyLogAndTheLabelFilled) {
     EXPECT_EQ(window->Link().CrLf, "\r\n");
     EXPECT_EQ(window->Link().CmdType, (ByteString{0x40, 0x00}));
     EXPECT_TRUE(runtime.boxes.empty());
+}
+
+}  // namespace
+}  // namespace kelvra::test
+
+namespace kelvra::test {
+namespace {
+
+TEST(StartUpWithSetup, StartPortTooltipsAndRecord) {
+    const std::string log = "/tmp/kelvra-window-" + std::to_string(::getpid()) + ".log";
+    {
+        LogFile file(log);
+        Recorder recorder(file);
+        FakeRuntime runtime;
+        auto serial = std::make_unique<FakeSerial>(runtime);
+        FakeSerial* line = serial.get();
+        PortMap ports;
+        ports.SetSettings(3, "/dev/ttyUSB0");
+        GxxMain window(std::move(serial), runtime, WindowSetup{3, ports, &recorder});
+        ASSERT_TRUE(window.Form_Load());
+        EXPECT_EQ(line->port, 3);
+        QStringList checked, tips;
+        for (QAction* item : window.findChild<QMenu*>("MPort")->actions()) {
+            if (item->isChecked()) checked << item->text();
+            tips << item->toolTip();
+        }
+        EXPECT_EQ(checked, QStringList{"Com3"});
+        EXPECT_EQ(tips, (QStringList{"/dev/ttyS0, the default", "/dev/ttyS1, the default",
+                                     "/dev/ttyUSB0, from the settings file", "/dev/ttyS3, the default"}));
+        line->open = true;
+        line->Raise(CommEventCode::Frame);
+        runtime.DoEvents(runtime.now);
+        EXPECT_EQ(window.Log().Text(), "Framing Error\r\n");
+    }
+    std::ifstream recorded(log);
+    std::string text((std::istreambuf_iterator<char>(recorded)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" Com3 /dev/ttyUSB0 Framing Error\n"), std::string::npos) << text;
+    ::unlink(log.c_str());
 }
 
 }  // namespace
