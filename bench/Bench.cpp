@@ -5,12 +5,14 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -170,6 +172,43 @@ void StartUpAndMemory(const char* self) {
     Figure("peak_rss_mb", static_cast<double>(maxRssKb) / 1024.0, "MB");
 }
 
+// Runs `kelvra-netmon --run rd-on` on `phone`'s device; returns the seconds from
+// starting the process to its end, and to the phone hearing its first byte.
+std::pair<double, double> HeadlessRun(PhoneServer& phone) {
+    const std::string device = phone.DevicePath();
+    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>("rd-on"),
+                    const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto started = std::chrono::steady_clock::now();
+    pid_t child = 0;
+    posix_spawn(&child, KELVRA_NETMON, &actions, nullptr, argv, environ);
+    ::waitpid(child, nullptr, 0);
+    const auto ended = std::chrono::steady_clock::now();
+    posix_spawn_file_actions_destroy(&actions);
+    return {std::chrono::duration<double>(ended - started).count(),
+            std::chrono::duration<double>(phone.FirstHeardAt() - started).count()};
+}
+
+// Start-up of a headless run to its first byte on the line, and its whole
+// R&D test On against a phone paced at 9600 baud over the line time.
+void HeadlessFigures() {
+    std::vector<double> startups;
+    for (int run = 0; run < 7; ++run) {
+        PhoneServer phone({}, {});
+        phone.Start();
+        startups.push_back(HeadlessRun(phone).second);
+    }
+    std::sort(startups.begin(), startups.end());
+    Figure("headless_startup_ms", startups[startups.size() / 2] * 1e3, "ms");
+    PhoneServer paced({}, {.paced = true});
+    paced.Start();
+    const double seconds = HeadlessRun(paced).first;
+    const double lineSeconds = static_cast<double>(paced.BytesSaid()) * 11.0 / 9600.0;
+    Figure("headless_command_overhead", seconds / lineSeconds, "ratio");
+}
+
 }  // namespace
 }  // namespace kelvra
 
@@ -186,5 +225,6 @@ int main(int argc, char* argv[]) {
     kelvra::Figure("log_append_shown_each_10k_s", kelvra::MedianOfThree([] { return kelvra::LogAppendSeconds(10000, 1); }), "s");
     kelvra::Figure("log_append_shown_each_20k_s", kelvra::MedianOfThree([] { return kelvra::LogAppendSeconds(20000, 1); }), "s");
     kelvra::StartUpAndMemory(argv[0]);
+    kelvra::HeadlessFigures();
     return 0;
 }

@@ -70,6 +70,11 @@ std::vector<double> PhoneServer::AckLatencies() const {
     return ackLatencies_;
 }
 
+std::chrono::steady_clock::time_point PhoneServer::FirstHeardAt() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firstHeard_;
+}
+
 std::size_t PhoneServer::BytesSaid() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return said_;
@@ -156,6 +161,7 @@ void PhoneServer::Heard(const ByteString& chunk) {
     const ByteString answer = phone_.Hear(chunk);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (heard_.empty()) firstHeard_ = arrived;
         heard_.insert(heard_.end(), chunk.begin(), chunk.end());
         const auto& frames = phone_.FramesHeard();
         for (std::size_t i = framesBefore; i < frames.size(); ++i)

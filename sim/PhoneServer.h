@@ -48,6 +48,8 @@ public:
     std::vector<double> AckLatencies() const;
     // How many bytes the phone's end has put on the line.
     std::size_t BytesSaid() const;
+    // When the first byte from the PC arrived; the epoch while none has.
+    std::chrono::steady_clock::time_point FirstHeardAt() const;
     // Puts bytes on the line from any thread, besides what the phone says.
     // False when the server stopped before all of them were taken.
     bool Say(const ByteString& bytes);
@@ -75,6 +77,7 @@ private:
     std::vector<double> ackLatencies_;
     std::size_t said_ = 0;
     std::chrono::steady_clock::time_point answered_{};
+    std::chrono::steady_clock::time_point firstHeard_{};
     std::mutex writing_;
     std::thread thread_;
     std::atomic<bool> pullCable_{false};

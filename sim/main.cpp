@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "link/Runtime.h"
 #include "sim/PhoneServer.h"
 
 namespace {
@@ -31,7 +32,8 @@ void Usage(std::ostream& out) {
            "  --trickle          bytes go back one at a time\n"
            "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
            "  --quiet            log nothing\n"
-           "  --help             this text\n";
+           "  -v, --version      the version\n"
+           "  -h, --help         this text\n";
 }
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -52,8 +54,12 @@ int main(int argc, char* argv[]) {
             if (i + 1 >= argc) Fail(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             Usage(std::cout);
+            return 0;
+        } else if (arg == "--version" || arg == "-v") {
+            std::cout << "kelvra-phone-sim " << kelvra::App::Major << "." << kelvra::App::Minor << "."
+                      << kelvra::App::Revision << "\n";
             return 0;
         } else if (arg == "--replies") {
             const std::string n = value();

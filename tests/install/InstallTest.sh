@@ -22,6 +22,18 @@ desktop-file-validate "$prefix/share/applications/kelvra-netmon.desktop" || fail
 grep -q '^Categories=.*Utility;' "$prefix/share/applications/kelvra-netmon.desktop" || fail "not in Utility"
 grep -q '^Exec=kelvra-netmon$' "$prefix/share/applications/kelvra-netmon.desktop" || fail "wrong Exec"
 
+# Each program's manual page is installed, reads without warnings and covers every option of its --help.
+for program in kelvra-netmon kelvra-phone-sim; do
+    page="$prefix/share/man/man1/$program.1.gz"
+    [ -f "$page" ] || fail "$program.1.gz was not installed"
+    warnings=$(man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot read $program.1"
+    [ -z "$warnings" ] || fail "$program.1 has warnings: $warnings"
+    text=$(MANWIDTH=200 man -l "$page" 2>/dev/null)
+    for option in $("$prefix/bin/$program" --help | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' | tr -d ' ,' | sort -u); do
+        grep -qe "$option" <<<"$text" || fail "$program.1 does not mention $option"
+    done
+done
+
 # The installed tool stays up until it is closed.
 QT_QPA_PLATFORM=offscreen "$prefix/bin/kelvra-netmon" 2>/dev/null &
 tool=$!
