@@ -1,8 +1,9 @@
 // kelvra-netmon: the window, or with options a headless run, a port listing
 // or a port mapping.
 
-#include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,15 +12,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/GxxMain.h"
-#include "app/QtRuntime.h"
+#include "app/WindowMain.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/Settings.h"
 #include "headless/HeadlessRun.h"
 #include "record/LogFile.h"
-#include "runtime/TerminationSignals.h"
-#include "serial/QtSerialComm.h"
+#include "link/Frame.h"
 #include "serial/WireTrace.h"
 
 namespace {
@@ -38,16 +37,6 @@ void Names() {
     QCoreApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
     QCoreApplication::setApplicationVersion(
         QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
-}
-
-// The wire trace shows one frame per line, split where the PC's or the phone's frames start.
-void TraceFrames() {
-    LinkState link;
-    InitLinkConsts(link);
-    Bytes pc = link.FrameId, phone = link.FrameId;
-    pc.insert(pc.end(), link.TxAddr.begin(), link.TxAddr.end());
-    phone.insert(phone.end(), link.RxAddr.begin(), link.RxAddr.end());
-    WireTrace::SetFrameStarts({pc, phone});
 }
 
 // --device, then KELVRA_COM<n>, then the settings file, then the default.
@@ -80,34 +69,37 @@ bool DisplayAvailable() {
 #endif
 }
 
+// The window module: beside the program in the build, in the program's library folder when installed.
+QString WindowModule() {
+    QString folder;
+#ifdef Q_OS_LINUX
+    folder = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+#endif
+    for (const QString& candidate : {folder + QStringLiteral("/kelvra-window"),
+                                     folder + QStringLiteral("/" KELVRA_WINDOW_MODULE_DIR "/kelvra-window")})
+        if (QLibrary::isLibrary(candidate + QStringLiteral(".so")) && QFileInfo::exists(candidate + QStringLiteral(".so")))
+            return candidate + QStringLiteral(".so");
+    return folder + QStringLiteral("/" KELVRA_WINDOW_MODULE_DIR "/kelvra-window.so");
+}
+
 int Window(int argc, char** argv, const Options& options) {
     if (!DisplayAvailable()) {
         Say(stderr, "kelvra-netmon: no display to open the window on (DISPLAY is not set); "
                     "--run works without one");
         return 1;
     }
-    QApplication application(argc, argv);
-    Names();
-    TraceFrames();
     const SavedSettings saved = ReadSettings();
-    std::string logError;
-    const std::unique_ptr<LogFile> log = OpenLog(options, saved, logError);
-    std::optional<Recorder> recorder;
-    if (log) recorder.emplace(*log);
+    WindowRequest request{options.com, Ports(options, saved), nullptr, {}};
+    const std::unique_ptr<LogFile> log = OpenLog(options, saved, request.logError);
+    request.log = log.get();
 
-    QtRuntime shown;
-    std::optional<RecordedRuntime> recorded;
-    if (recorder) recorded.emplace(shown, *recorder);
-    Runtime& runtime = recorded ? static_cast<Runtime&>(*recorded) : shown;
-    const PortMap ports = Ports(options, saved);
-    GxxMain window(std::make_unique<QtSerialComm>(ports), runtime,
-                   WindowSetup{options.com, ports, recorder ? &*recorder : nullptr});
-    QApplication::setWindowIcon(window.windowIcon());
-    if (!window.Form_Load()) return 1;
-    if (!logError.empty()) runtime.MsgBox(logError, MsgButtons::Ok, MsgIcon::Exclamation);
-    const TerminationSignals terminations(&window, [&window](int) { window.close(); });
-    window.show();
-    return QApplication::exec();
+    QLibrary module(WindowModule());
+    const auto windowMain = reinterpret_cast<WindowMainFunction>(module.resolve(WindowMainSymbol));
+    if (windowMain == nullptr) {
+        Say(stderr, "kelvra-netmon: the window cannot be loaded: " + module.errorString().toStdString());
+        return 1;
+    }
+    return windowMain(argc, argv, request);
 }
 
 int Headless(int argc, char** argv, const Options& options) {
@@ -139,7 +131,7 @@ int Headless(int argc, char** argv, const Options& options) {
         std::fputs(PortListing(ports, SettingsPath()).toLocal8Bit().constData(), stdout);
         return 0;
     }
-    TraceFrames();
+    WireTrace::SetFrameStarts(FrameStarts());
     std::string logError;
     const std::unique_ptr<LogFile> log = OpenLog(options, saved, logError);
     if (!logError.empty()) {

@@ -44,4 +44,16 @@ ByteString M2Frame::Ack(const ByteString& id, const ByteString& addr, const Byte
     return Sealed(std::move(frame));
 }
 
+std::vector<ByteString> FrameStarts() {
+    LinkState link;
+    InitLinkConsts(link);
+    std::vector<ByteString> starts;
+    for (const ByteString* addr : {&link.TxAddr, &link.RxAddr}) {
+        ByteString start = link.FrameId;
+        start.insert(start.end(), addr->begin(), addr->end());
+        starts.push_back(std::move(start));
+    }
+    return starts;
+}
+
 }  // namespace kelvra

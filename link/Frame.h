@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "link/CommGlobal.h"
 
@@ -43,5 +44,9 @@ struct FrameLayout {
     std::size_t CommandLength(std::size_t payloadLength) const { return HeaderLength() + payloadLength + 2; }
     std::size_t AckLength() const { return id + addr + ack + 2; }
 };
+
+// The bytes that begin every frame of the PC and of the phone, with the
+// start-up constants: FrameId followed by the address pair.
+std::vector<ByteString> FrameStarts();
 
 }  // namespace kelvra

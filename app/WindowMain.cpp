@@ -1,0 +1,39 @@
+#include "app/WindowMain.h"
+
+#include <QApplication>
+
+#include <memory>
+#include <optional>
+
+#include "app/GxxMain.h"
+#include "app/QtRuntime.h"
+#include "link/Frame.h"
+#include "runtime/TerminationSignals.h"
+#include "serial/QtSerialComm.h"
+#include "serial/WireTrace.h"
+
+using namespace kelvra;
+
+extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const WindowRequest& request) {
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Kelvra"));
+    QApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
+    WireTrace::SetFrameStarts(FrameStarts());
+
+    std::optional<Recorder> recorder;
+    if (request.log != nullptr) recorder.emplace(*request.log);
+    QtRuntime shown;
+    std::optional<RecordedRuntime> recorded;
+    if (recorder) recorded.emplace(shown, *recorder);
+    Runtime& runtime = recorded ? static_cast<Runtime&>(*recorded) : shown;
+
+    GxxMain window(std::make_unique<QtSerialComm>(request.ports), runtime,
+                   WindowSetup{request.startPort, request.ports, recorder ? &*recorder : nullptr});
+    QApplication::setWindowIcon(window.windowIcon());
+    if (!window.Form_Load()) return 1;
+    if (!request.logError.empty()) runtime.MsgBox(request.logError, MsgButtons::Ok, MsgIcon::Exclamation);
+    const TerminationSignals terminations(&window, [&window](int) { window.close(); });
+    window.show();
+    return QApplication::exec();
+}
