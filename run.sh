@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the tool and starts its window talking to the virtual phone on Com1.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the tool and runs every test: once as built for use, once more under
 # AddressSanitizer and UndefinedBehaviorSanitizer; compiles the Qt-free core
 # for Windows; then runs each fuzz target for 30 seconds.
@@ -10,6 +11,9 @@ export QT_QPA_PLATFORM=offscreen
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)"
+
+# The Debian package a distribution would take: lintian, metadata, manual pages, every file it installs.
+"$ROOT/tests/install/InstallTest.sh" "$ROOT/build-package" "$("$ROOT/scripts/package.sh" | tail -n 1)"
 
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
 ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)"

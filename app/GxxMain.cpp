@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/GxxMain.h"
 
 #include <QAction>
@@ -60,8 +61,8 @@ GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, WindowSetup
     // A fixed-size window: nothing to maximise.
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/kelvra-netmon-16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/kelvra-netmon-32.png"), QSize(32, 32));
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/kelvra-netmon-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
     BuildControls();
     BuildMenus();

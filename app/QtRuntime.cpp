@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/QtRuntime.h"
 
 #include <QApplication>

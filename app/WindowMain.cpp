@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/WindowMain.h"
 
 #include <QApplication>

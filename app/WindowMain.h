@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The window as a module of its own: kelvra-netmon loads it only when the
 // window is to be shown, so that runs without a window load no GUI library.

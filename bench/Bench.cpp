@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvra-bench: prints one line per figure, "name value unit". Not a test:
 // the figures depend on the machine. See the README for the latest ones.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/PortList.h"
 
 #include "serial/DeviceAccess.h"

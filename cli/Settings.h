@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The settings file: which device each Com port is, and the log file.
 // Qt's native settings for organisation "Kelvra", application "kelvra-netmon"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvra-netmon: the window, or with options a headless run, a port listing
 // or a port mapping.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands/CmdSets.h"
 
 namespace kelvra {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The phone's net-monitor commands, each one M2BUS transaction.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "commands/LineEvents.h"
 
 #include "serial/SerialComm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The link and the command set wired to one serial line, one window or
 // console and one set of run-time services: what the window and headless

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Turns fuzzer input into the phone's side of the line: a series of chunks,
 // each a header byte (low 5 bits: length - 1; high 3 bits: pause before it in

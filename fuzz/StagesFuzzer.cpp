@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One receive stage against whatever the line delivers. First byte: the stage
 // (low 2 bits) and TxSeq (the rest); the rest: the line script.
 

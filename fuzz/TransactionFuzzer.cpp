@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole transaction, R&D test On after the port has been opened, against
 // whatever the line delivers: the input is the line script.
 

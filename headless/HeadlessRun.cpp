@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headless/HeadlessRun.h"
 
 #include <QCoreApplication>

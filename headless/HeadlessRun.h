@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // One VidEvodudi command without a window, for scripts: log lines on
 // standard output, message boxes as lines on standard error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/CommGlobal.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Declarations shared by the link, the command set and the window: byte
 // strings, the M2BUS link state and its start-up values.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // M2BUS frames as values: building, checksums and field positions. Knows
 // nothing of the serial line.

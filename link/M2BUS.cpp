@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/M2BUS.h"
 
 #include "link/Frame.h"

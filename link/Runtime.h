@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The window toolkit and run-time services the link and the window rely on.
 // The Qt window implements it for real; tests use a fake with a virtual clock.

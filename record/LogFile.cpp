@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "record/LogFile.h"
 
 #include <fcntl.h>

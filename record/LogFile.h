@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The lasting record of a run: every log line and message box, time-stamped,
 // appended to a file.

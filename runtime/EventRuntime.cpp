@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runtime/EventRuntime.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runtime/TerminationSignals.h"
 
 #include <QSocketNotifier>

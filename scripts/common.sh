@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by run.sh and test.sh: installs missing Debian packages and builds.
 # shellcheck shell=bash
 
@@ -6,7 +7,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Packages every build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
 # What building the Debian package and checking the desktop entry take besides.
-PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db)
+PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 # The Qt-free core is also compiled for Windows, with MinGW-w64.
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
 # The fuzz targets are built with clang and its libFuzzer.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets and runs each for the given number of seconds
 # (default 30), starting from the seed corpus in fuzz/corpus.
 #   scripts/fuzz.sh [SECONDS]

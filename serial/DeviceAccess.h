@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // How a device path reaches QSerialPort, and what to tell the user when the
 // device cannot be opened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/LineMonitor.h"
 
 #include "serial/SerialComm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Which device each port number, Com1 to Com4, stands for, and why.
 

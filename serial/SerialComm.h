@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The serial communications component that every M2BUS byte passes through.
 // Plain C++ so that the link can be driven by a fake line in tests.

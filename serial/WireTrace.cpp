@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/WireTrace.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Traces every frame written to and every chunk read from the serial line as
 // hex, in the logging category kelvra.m2bus (debug level, off by default):

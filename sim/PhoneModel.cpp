@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/PhoneModel.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A phone on the far end of the M2BUS line: it hears the PC's bytes and says
 // what comes back on the shared line, the echo first. The first copy of a

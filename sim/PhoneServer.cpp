@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/PhoneServer.h"
 
 #include <fcntl.h>

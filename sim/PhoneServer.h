@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Serves a PhoneModel on a pseudo-terminal: the tool opens DevicePath() as its
 // serial port, and the phone answers on the other end.

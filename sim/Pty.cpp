@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/Pty.h"
 
 #include <fcntl.h>

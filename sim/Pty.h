@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A pseudo-terminal pair standing in for a serial cable: the tool opens the
 // device at Path(), the other end reads and writes MasterFd().

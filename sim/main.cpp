@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvra-phone-sim: plays the phone on the far end of a serial line.
 
 #include <signal.h>

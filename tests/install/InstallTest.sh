@@ -1,46 +1,83 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, checks what lands there and
-# that the installed tool starts and closes cleanly on SIGTERM.
-#   InstallTest.sh BUILD_DIR
+# SPDX-License-Identifier: MIT
+# Checks what installing puts where, the desktop entry, the software-centre
+# metadata, the manual pages and the icons, and that the installed tool
+# starts and closes cleanly on SIGTERM. Given a Debian package too, checks it
+# with lintian and lists every file it installs.
+#   InstallTest.sh BUILD_DIR [PACKAGE.deb]
 set -euo pipefail
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-
-cmake --install "$build" --prefix "$prefix" >/dev/null
+package=${2:-}
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-for file in bin/kelvra-netmon bin/kelvra-phone-sim share/applications/kelvra-netmon.desktop \
-    share/icons/hicolor/16x16/apps/kelvra-netmon.png share/icons/hicolor/32x32/apps/kelvra-netmon.png; do
-    [ -f "$prefix/$file" ] || fail "$file was not installed"
-done
-[ -x "$prefix/bin/kelvra-netmon" ] || fail "kelvra-netmon is not executable"
-file "$prefix/share/icons/hicolor/16x16/apps/kelvra-netmon.png" | grep -q '16 x 16' || fail "16x16 icon has another size"
-file "$prefix/share/icons/hicolor/32x32/apps/kelvra-netmon.png" | grep -q '32 x 32' || fail "32x32 icon has another size"
+sizes="16 24 32 48 64 128 256"
 
-desktop-file-validate "$prefix/share/applications/kelvra-netmon.desktop" || fail "desktop entry does not validate"
-grep -q '^Categories=.*Utility;' "$prefix/share/applications/kelvra-netmon.desktop" || fail "not in Utility"
-grep -q '^Exec=kelvra-netmon$' "$prefix/share/applications/kelvra-netmon.desktop" || fail "wrong Exec"
+# Every file a prefix receives, with LIBDIR for the library folder.
+expected_files() {
+    printf '%s\n' bin/kelvra-netmon bin/kelvra-phone-sim LIBDIR/kelvra-netmon/kelvra-window.so \
+        share/applications/invalid.kelvra.netmon.desktop share/metainfo/invalid.kelvra.netmon.metainfo.xml \
+        share/doc/kelvra-netmon/changelog.gz share/doc/kelvra-netmon/copyright \
+        share/man/man1/kelvra-netmon.1.gz share/man/man1/kelvra-phone-sim.1.gz \
+        share/icons/hicolor/scalable/apps/kelvra-netmon.svg
+    for size in $sizes; do echo "share/icons/hicolor/${size}x${size}/apps/kelvra-netmon.png"; done
+}
 
-# Each program's manual page is installed, reads without warnings and covers every option of its --help.
-for program in kelvra-netmon kelvra-phone-sim; do
-    page="$prefix/share/man/man1/$program.1.gz"
-    [ -f "$page" ] || fail "$program.1.gz was not installed"
-    warnings=$(man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot read $program.1"
-    [ -z "$warnings" ] || fail "$program.1 has warnings: $warnings"
-    text=$(MANWIDTH=200 man -l "$page" 2>/dev/null)
-    for option in $("$prefix/bin/$program" --help | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' | tr -d ' ,' | sort -u); do
-        grep -qe "$option" <<<"$text" || fail "$program.1 does not mention $option"
+# check_tree PREFIX LIBDIR: the files, the desktop entry, metadata, manual pages and icons under PREFIX.
+check_tree() {
+    local prefix=$1 libdir=$2
+    diff <(expected_files | sed "s|^LIBDIR|$libdir|" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) \
+        || fail "installed files differ from the expected ones (< expected, > installed)"
+    desktop-file-validate "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "desktop entry does not validate"
+    grep -q '^Exec=kelvra-netmon$' "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "wrong Exec"
+    appstreamcli validate --no-net "$prefix/share/metainfo/invalid.kelvra.netmon.metainfo.xml" >/dev/null \
+        || fail "AppStream metadata does not validate: $(appstreamcli validate --no-net "$prefix/share/metainfo/"*.xml)"
+    for size in $sizes; do
+        file "$prefix/share/icons/hicolor/${size}x${size}/apps/kelvra-netmon.png" | grep -q "$size x $size" \
+            || fail "the ${size}x${size} icon has another size"
     done
-done
+    # Each program's manual page reads without warnings and covers every option of its --help.
+    for program in kelvra-netmon kelvra-phone-sim; do
+        local page="$prefix/share/man/man1/$program.1.gz" warnings text option
+        warnings=$(man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot read $program.1"
+        [ -z "$warnings" ] || fail "$program.1 has warnings: $warnings"
+        text=$(MANWIDTH=200 man -l "$page" 2>/dev/null)
+        for option in $("$prefix/bin/$program" --help | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' | tr -d ' ,' | sort -u); do
+            grep -qe "$option" <<<"$text" || fail "$program.1 does not mention $option"
+        done
+    done
+}
 
-# The installed tool stays up until it is closed.
-QT_QPA_PLATFORM=offscreen "$prefix/bin/kelvra-netmon" 2>/dev/null &
+# Every source file, script and CMake file carries the licence's SPDX line.
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+unlicensed=$(cd "$source_dir" && find . \( -name 'build*' -o -name .git \) -prune -o -type f \
+    \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' -o -name '*.cmake' -o -name CMakeLists.txt -o -path ./.ci/run \) \
+    -print | xargs grep -L 'SPDX-License-Identifier: MIT' || true)
+[ -z "$unlicensed" ] || fail "no SPDX line in: $unlicensed"
+
+prefix="$root/prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(cd "$prefix" && find . -name kelvra-window.so | sed 's|^\./||; s|/kelvra-netmon/kelvra-window.so$||')
+check_tree "$prefix" "$libdir"
+
+# The installed tool finds its window module, stays up until it is closed, and ends cleanly.
+QT_QPA_PLATFORM=offscreen "$prefix/bin/kelvra-netmon" 2>"$root/stderr" &
 tool=$!
 sleep 1
-kill -0 "$tool" 2>/dev/null || fail "kelvra-netmon did not stay up"
+kill -0 "$tool" 2>/dev/null || fail "kelvra-netmon did not stay up: $(cat "$root/stderr")"
 kill -TERM "$tool"
 status=0
 wait "$tool" || status=$?
 [ "$status" -eq 0 ] || fail "kelvra-netmon ended with status $status when closed"
-echo "installed files, desktop entry and start-up are fine"
+
+if [ -n "$package" ]; then
+    [ -f "$package" ] || fail "no package at $package"
+    findings=$(lintian --fail-on none "$package" 2>/dev/null | grep -E '^[EW]: ' || true)
+    [ -z "$findings" ] || fail "lintian: $findings"
+    dpkg-deb -x "$package" "$root/package"
+    echo "The package installs:"
+    (cd "$root/package" && find . -type f | sed 's|^\./|/|' | sort)
+    check_tree "$root/package/usr" "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+fi
+echo "installed files, desktop entry, metadata, manual pages, icons and start-up are fine${package:+; so is the package}"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/integration/ExchangeRig.h"
 
 namespace kelvra {

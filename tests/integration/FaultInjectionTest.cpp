@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a cable can do to the tool, through the real serial component.
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelvra-netmon run as a program: headless runs against virtual phones, the
 // command line, the settings file and the log file.
 

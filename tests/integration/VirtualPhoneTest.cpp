@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's link over a pseudo-terminal against the virtual phone in each
 // of its modes: every mode leaves the log lines of the failure it causes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Run-time services on a virtual clock: waiting costs no real time, and
 // scripted actions (bytes arriving, line events, user choices) run when the

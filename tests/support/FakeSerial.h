@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A serial line on the virtual clock: records every byte written, delivers
 // scripted bytes and line events when the clock reaches them, and can fail

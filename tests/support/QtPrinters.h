@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Readable QString and QStringList values in test failure messages.
 

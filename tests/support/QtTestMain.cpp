@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the window and serial tests inside a QApplication, offscreen unless a
 // display is chosen explicitly.
 

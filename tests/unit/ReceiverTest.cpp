@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <functional>
 
 #include "tests/support/LinkFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random, mutated and truncated input through every receive stage and whole
 // transactions: no stage may read outside a buffer (the sanitizer build
 // checks), and every one must end by its deadline.

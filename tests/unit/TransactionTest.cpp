@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/LinkFixture.h"
 #include "tests/support/PhoneOnLine.h"
 

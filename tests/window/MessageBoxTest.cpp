@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-time services' message boxes answer keys as the platform's do.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/window/WindowTest.h"
 
 namespace kelvra::test {

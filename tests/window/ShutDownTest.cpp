@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/PhoneOnLine.h"
 #include "tests/window/WindowTest.h"
 

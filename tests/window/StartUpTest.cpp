@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <QLabel>
 #include <QMenuBar>
 
@@ -20,8 +21,7 @@ TEST_F(StartUpTest, WindowHasItsCaptionSizeAndControls) {
     EXPECT_EQ(window->findChild<QWidget*>("Rcv")->geometry(), QRect(8, 0, 209, 81));
     EXPECT_EQ(window->findChild<QWidget*>("InfoLabel")->geometry(), QRect(224, 0, 97, 73));
     const QList<QSize> iconSizes = window->windowIcon().availableSizes();
-    EXPECT_TRUE(iconSizes.contains(QSize(16, 16)));
-    EXPECT_TRUE(iconSizes.contains(QSize(32, 32)));
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) EXPECT_TRUE(iconSizes.contains(QSize(size, size))) << size;
 }
 
 TEST_F(StartUpTest, MenusHoldTheirItemsInOrder) {
