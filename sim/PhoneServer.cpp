@@ -37,14 +37,33 @@ void SleepUntil(const timespec& at) {
 }  // namespace
 
 PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, std::function<void(const std::string&)> log)
-    : phone_(std::move(options)), delivery_(delivery), log_(std::move(log)) {
+    : PhoneServer(std::move(options), delivery, -1, LineKind::Plain, std::move(log)) {}
+
+PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, int lineFd, LineKind kind,
+                         std::function<void(const std::string&)> log)
+    : pty_(lineFd < 0 ? std::make_unique<Pty>() : nullptr),
+      lineFd_(lineFd),
+      kind_(kind),
+      phone_(std::move(options)),
+      delivery_(delivery),
+      log_(std::move(log)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     // Neither reading nor writing may block: the server must notice when it is told to stop.
-    ::fcntl(pty_.MasterFd(), F_SETFL, ::fcntl(pty_.MasterFd(), F_GETFL) | O_NONBLOCK);
+    ::fcntl(LineFd(), F_SETFL, ::fcntl(LineFd(), F_GETFL) | O_NONBLOCK);
+}
+
+void PhoneServer::CloseLine() {
+    if (pty_) {
+        pty_->CloseMaster();
+    } else if (lineFd_ >= 0) {
+        ::close(lineFd_);
+        lineFd_ = -1;
+    }
 }
 
 PhoneServer::~PhoneServer() {
     Stop();
+    if (!pty_) CloseLine();
     ::close(wake_[0]);
     ::close(wake_[1]);
 }
@@ -89,14 +108,23 @@ void PhoneServer::PullCable() {
 
 void PhoneServer::ReleaseExclusiveUse() {
 #ifdef TIOCNXCL
+    if (!pty_) return;
     // A tool killed while it had the device open leaves it in exclusive use
     // (only privileged programs could open it again); tools sharing the
     // virtual phone still keep each other out with their lock files.
-    ::ioctl(pty_.SlaveFd(), TIOCNXCL);
+    ::ioctl(pty_->SlaveFd(), TIOCNXCL);
 #endif
 }
 
-void PhoneServer::HoldLine(bool held) { ::tcflow(pty_.SlaveFd(), held ? TCOOFF : TCOON); }
+void PhoneServer::HoldLine(bool held) {
+    if (pty_) ::tcflow(pty_->SlaveFd(), held ? TCOOFF : TCOON);
+}
+
+void PhoneServer::SendBreak() {
+    static const std::uint8_t breakCommand[] = {0x01, 0x62};
+    std::lock_guard<std::mutex> lock(writing_);
+    if (kind_ == LineKind::QemuMux) WriteRaw(breakCommand, sizeof breakCommand);
+}
 
 bool PhoneServer::Say(const ByteString& bytes) {
     std::lock_guard<std::mutex> lock(writing_);
@@ -109,8 +137,18 @@ bool PhoneServer::StopRequested() const {
 }
 
 bool PhoneServer::WriteAll(const std::uint8_t* data, std::size_t size) {
+    if (kind_ != LineKind::QemuMux) return WriteRaw(data, size);
+    ByteString escaped;
+    for (std::size_t i = 0; i < size; ++i) {
+        escaped.push_back(data[i]);
+        if (data[i] == 0x01) escaped.push_back(0x01);
+    }
+    return WriteRaw(escaped.data(), escaped.size());
+}
+
+bool PhoneServer::WriteRaw(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t n = ::write(pty_.MasterFd(), data, size);
+        const ssize_t n = ::write(LineFd(), data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
@@ -119,7 +157,7 @@ bool PhoneServer::WriteAll(const std::uint8_t* data, std::size_t size) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return false;  // the line is gone
         // The tool is not reading: wait for room, or for the word to stop.
-        pollfd fds[2] = {{pty_.MasterFd(), POLLOUT, 0}, {stopFd_, POLLIN, 0}};
+        pollfd fds[2] = {{LineFd(), POLLOUT, 0}, {stopFd_, POLLIN, 0}};
         ::poll(fds, stopFd_ >= 0 ? 2 : 1, 100);
         if (StopRequested()) return false;
     }
@@ -130,8 +168,8 @@ void PhoneServer::Serve(int stopFd) {
     stopFd_ = stopFd;
     std::uint8_t buffer[4096];
     for (;;) {
-        const bool lineThere = pty_.MasterFd() >= 0;
-        pollfd fds[2] = {{stopFd, POLLIN, 0}, {pty_.MasterFd(), POLLIN, 0}};
+        const bool lineThere = LineFd() >= 0;
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {LineFd(), POLLIN, 0}};
         ReleaseExclusiveUse();
         if (::poll(fds, lineThere ? 2 : 1, ExclusiveCheckMs) < 0) {
             if (errno == EINTR) continue;
@@ -141,13 +179,14 @@ void PhoneServer::Serve(int stopFd) {
             if (!pullCable_.exchange(false)) return;
             char wake = 0;
             (void)!::read(stopFd, &wake, 1);
-            pty_.CloseMaster();
+            CloseLine();
             continue;
         }
         if (!lineThere || fds[1].revents == 0) continue;
-        const ssize_t n = ::read(pty_.MasterFd(), buffer, sizeof buffer);
+        const ssize_t n = ::read(LineFd(), buffer, sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (!pty_) return;  // the far end of a given line closed it
             // Nobody holds the device just now; look again shortly.
             ::usleep(20000);
             continue;
@@ -172,6 +211,7 @@ void PhoneServer::Heard(const ByteString& chunk) {
     if (log_) log_("PC->phone " + BytesToHex(chunk));
     if (answer.empty()) return;
     if (log_) log_("phone->PC " + BytesToHex(answer));
+    if (beforeAnswer_) beforeAnswer_(answer);
     Send(answer);
     std::lock_guard<std::mutex> lock(mutex_);
     answered_ = std::chrono::steady_clock::now();

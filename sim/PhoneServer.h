@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,15 +27,27 @@ struct Delivery {
     int splitAt = -1;
 };
 
+// How bytes travel on a line the server is given.
+enum class LineKind {
+    Plain,
+    // A QEMU character device with mux=on: 0x01 is its escape byte towards the
+    // guest, so each one is doubled, and 0x01 0x62 sends a break.
+    QemuMux,
+};
+
 class PhoneServer {
 public:
-    // `log` receives one line per chunk heard and per answer sent.
+    // On a new pseudo-terminal. `log` receives one line per chunk heard and per answer sent.
     PhoneServer(PhoneOptions options, Delivery delivery, std::function<void(const std::string&)> log = {});
+    // On `lineFd`, a connected socket or a terminal, which the server then owns.
+    PhoneServer(PhoneOptions options, Delivery delivery, int lineFd, LineKind kind,
+                std::function<void(const std::string&)> log = {});
     ~PhoneServer();
     PhoneServer(const PhoneServer&) = delete;
     PhoneServer& operator=(const PhoneServer&) = delete;
 
-    const std::string& DevicePath() const { return pty_.Path(); }
+    // The pseudo-terminal's device for the tool to open; empty on a given line.
+    std::string DevicePath() const { return pty_ ? pty_->Path() : std::string(); }
 
     // Serves until `stopFd` becomes readable.
     void Serve(int stopFd);
@@ -59,17 +72,28 @@ public:
     void PullCable();
     // Holds the tool's output on the line, like a stalled adapter: its writes
     // would block and its bytes wait in its transmit buffer. False releases it.
+    // On a pseudo-terminal only.
     void HoldLine(bool held);
+    // Sends a break to the tool. On a QEMU line only.
+    void SendBreak();
+    // Runs before each answer goes back (from the serving thread).
+    void BeforeEachAnswer(std::function<void(const ByteString& answer)> hook) { beforeAnswer_ = std::move(hook); }
 
 private:
     void Heard(const ByteString& chunk);
     void Send(const ByteString& bytes);
     // Writes while the tool makes room; false once the server is told to stop or the line is gone.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
+    bool WriteRaw(const std::uint8_t* data, std::size_t size);
+    int LineFd() const { return pty_ ? pty_->MasterFd() : lineFd_; }
+    void CloseLine();
     bool StopRequested() const;
     void ReleaseExclusiveUse();
 
-    Pty pty_;
+    std::unique_ptr<Pty> pty_;
+    int lineFd_ = -1;
+    LineKind kind_ = LineKind::Plain;
+    std::function<void(const ByteString&)> beforeAnswer_;
     PhoneModel phone_;
     Delivery delivery_;
     std::function<void(const std::string&)> log_;

@@ -2,11 +2,15 @@
 // kelvra-phone-sim: plays the phone on the far end of a serial line.
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -28,7 +32,10 @@ void Usage(std::ostream& out) {
         name.resize(20, ' ');
         out << "                       " << name << f.meaning << "\n";
     }
-    out << "  --noise            stray bytes before everything the line carries back\n"
+    out << "  --socket PATH      serve the line behind a Unix socket (an emulator's serial port)\n"
+           "                     instead of a new pseudo-terminal\n"
+           "  --qemu-mux         the socket is a QEMU character device with mux=on: 0x01 is doubled\n"
+           "  --noise            stray bytes before everything the line carries back\n"
            "  --answer-every-copy  answer the first copy of each command frame too\n"
            "  --trickle          bytes go back one at a time\n"
            "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
@@ -49,6 +56,8 @@ int main(int argc, char* argv[]) {
     kelvra::PhoneOptions options;
     kelvra::Delivery delivery;
     bool quiet = false;
+    std::string socketPath;
+    kelvra::LineKind kind = kelvra::LineKind::Plain;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -84,6 +93,10 @@ int main(int argc, char* argv[]) {
                     known = true;
                 }
             if (!known) Fail("no fault named " + name);
+        } else if (arg == "--socket") {
+            socketPath = value();
+        } else if (arg == "--qemu-mux") {
+            kind = kelvra::LineKind::QemuMux;
         } else if (arg == "--noise") {
             options.noise = true;
         } else if (arg == "--answer-every-copy") {
@@ -106,10 +119,26 @@ int main(int argc, char* argv[]) {
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     const int stopFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
-    kelvra::PhoneServer server(options, delivery, [quiet](const std::string& line) {
+    auto log = [quiet](const std::string& line) {
         if (!quiet) std::cerr << line << std::endl;
-    });
-    std::cout << server.DevicePath() << std::endl;
+    };
+    if (socketPath.empty()) {
+        kelvra::PhoneServer server(options, delivery, log);
+        std::cout << server.DevicePath() << std::endl;
+        server.Serve(stopFd);
+        return 0;
+    }
+    const int line = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) Fail("--socket: the path is too long");
+    std::strcpy(address.sun_path, socketPath.c_str());
+    if (::connect(line, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::cerr << "kelvra-phone-sim: " << socketPath << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    kelvra::PhoneServer server(options, delivery, line, kind, log);
+    std::cout << socketPath << std::endl;
     server.Serve(stopFd);
     return 0;
 }
