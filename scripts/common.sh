@@ -10,6 +10,8 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-d
 PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 # The Qt-free core is also compiled for Windows, with MinGW-w64.
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
+# The UART test boots Debian's kernel with busybox under QEMU.
+UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
 # The fuzz targets are built with clang and its libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

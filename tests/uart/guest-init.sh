@@ -1,0 +1,41 @@
+#!/bin/busybox sh
+# SPDX-License-Identifier: MIT
+# The UART test's guest: runs the scenario named on the kernel command line
+# (kelvra.scenario=...) against the phone behind /dev/ttyS1, prints what it
+# saw between "=== " markers on the console, and powers off.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+export PATH=/bin HOME=/root XDG_CONFIG_HOME=/tmp/config LANG=C.UTF-8
+scenario=$(sed -n 's/.*kelvra\.scenario=\([a-z-]*\).*/\1/p' /proc/cmdline)
+echo "=== SCENARIO $scenario"
+
+case "$scenario" in
+probe) ;;
+command)
+    start=$(cut -d' ' -f1 /proc/uptime)
+    kelvra-netmon --run rd-on --device /dev/ttyS1 >/tmp/out 2>/tmp/err
+    status=$?
+    echo "=== WALL_S $start $(cut -d' ' -f1 /proc/uptime)" ;;
+silent)
+    kelvra-netmon --run rd-on --device /dev/ttyS1 >/tmp/out 2>/tmp/err &
+    tool=$!
+    sleep 1
+    echo "=== STTY"
+    stty -F /dev/ttyS1 -a
+    before=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
+    sleep 4
+    after=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
+    echo "=== CPU_TICKS_IN_4_S $((after - before))"
+    kill -TERM "$tool"
+    wait "$tool"
+    status=$? ;;
+esac
+echo "=== OUT"
+cat /tmp/out 2>/dev/null
+echo "=== ERR"
+cat /tmp/err 2>/dev/null
+echo "=== STATUS ${status:-none}"
+echo "=== END"
+poweroff -f
