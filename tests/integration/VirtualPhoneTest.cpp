@@ -3,6 +3,12 @@
 // of its modes: every mode leaves the log lines of the failure it causes.
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <QProcess>
+
+#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -95,6 +101,43 @@ TEST(VirtualPhone, SurvivesAToolKilledWithTheDeviceOpen) {
     }
     EXPECT_EQ(exclusive, 0) << "a program without privileges could not open it again";
     phone.Stop();
+}
+
+}  // namespace
+}  // namespace kelvra
+
+namespace kelvra {
+namespace {
+
+// kelvra-phone-sim serving an emulator's serial port: each 0x01 it sends is doubled for QEMU's mux.
+TEST(VirtualPhone, ServesASocketWithQemuEscaping) {
+    const std::string path = "/tmp/kelvra-phone-" + std::to_string(::getpid()) + ".sock";
+    ::unlink(path.c_str());
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    QProcess sim;
+    sim.start(QStringLiteral(KELVRA_PHONE_SIM), {"--socket", QString::fromStdString(path), "--qemu-mux", "--quiet"});
+    const int line = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(line, 0);
+    const ByteString frame = HexToBytes("1F0010400004000164010" "12E");
+    ASSERT_EQ(::write(line, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ByteString echo(15);
+    std::size_t have = 0;
+    while (have < echo.size()) {
+        const ssize_t n = ::read(line, echo.data() + have, echo.size() - have);
+        if (n <= 0) break;
+        have += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(BytesToHex(echo), "1F 00 10 40 00 04 00 01 01 64 01 01 01 01 2E");
+    sim.terminate();
+    sim.waitForFinished();
+    ::close(line);
+    ::close(listener);
+    ::unlink(path.c_str());
 }
 
 }  // namespace
