@@ -3,6 +3,7 @@
 
 #include <QApplication>
 
+#include <cctype>
 #include <memory>
 #include <optional>
 
@@ -33,7 +34,11 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
                    WindowSetup{request.startPort, request.ports, recorder ? &*recorder : nullptr});
     QApplication::setWindowIcon(window.windowIcon());
     if (!window.Form_Load()) return 1;
-    if (!request.logError.empty()) runtime.MsgBox(request.logError, MsgButtons::Ok, MsgIcon::Exclamation);
+    if (!request.logError.empty()) {
+        std::string warning = request.logError;
+        warning.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(warning.front())));
+        runtime.MsgBox(warning, MsgButtons::Ok, MsgIcon::Exclamation);
+    }
     const TerminationSignals terminations(&window, [&window](int) { window.close(); });
     window.show();
     return QApplication::exec();
