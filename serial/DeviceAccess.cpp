@@ -43,9 +43,9 @@ std::vector<SerialDevice> SerialDevices() {
     return devices;
 }
 
-std::string AdapterHint(const std::string& device, int port) {
+std::string AdapterHint(const std::string& device, int port, const std::vector<SerialDevice>& devices) {
     QStringList adapters;
-    for (const SerialDevice& present : SerialDevices()) {
+    for (const SerialDevice& present : devices) {
         if (present.usbId.isEmpty()) continue;
         if (present.path.toStdString() == device || present.aliases.contains(QString::fromStdString(device))) return {};
         adapters << present.path;

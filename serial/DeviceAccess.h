@@ -48,8 +48,8 @@ struct SerialDevice {
 };
 std::vector<SerialDevice> SerialDevices();
 
-// A line naming the USB serial adapters present and how to map one to
-// Com<port>; empty when there are none or `device` is one of them.
-std::string AdapterHint(const std::string& device, int port);
+// A line naming the USB serial adapters among `present` and how to map one
+// to Com<port>; empty when there are none or `device` is one of them.
+std::string AdapterHint(const std::string& device, int port, const std::vector<SerialDevice>& present);
 
 }  // namespace kelvra

@@ -64,7 +64,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         std::string failure = DescribeOpenFailure(device_, device.PortName(), port_);
-        if (const std::string hint = AdapterHint(device_, commPort_); !hint.empty()) failure += "\n" + hint;
+        if (const std::string hint = AdapterHint(device_, commPort_, SerialDevices()); !hint.empty()) failure += "\n" + hint;
         throw CommError(failure);
     }
     open_ = true;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "app/QtRuntime.h"
+#include "serial/DeviceAccess.h"
 #include "serial/PortMap.h"
 #include "serial/QtSerialComm.h"
 #include "sim/Pty.h"
@@ -158,6 +159,16 @@ TEST_F(SerialCommTest, PortNumbersMapToDevices) {
     EXPECT_EQ(DescribeMapping(PortMap().Resolve(4), 4), "/dev/ttyS3, the default");
     ::unsetenv("KELVRA_COM4");
     EXPECT_THROW(comm.SetCommPort(5), CommError);
+}
+
+TEST(AdapterHint, NamesTheUsbAdaptersPresentUnlessTheDeviceIsOne) {
+    const std::vector<SerialDevice> present{{"/dev/ttyS0", {}, {}, {}, {}, {}},
+                                            {"/dev/ttyUSB0", "UART", "maker", "1234:5678", "A1", {"/dev/serial/by-id/x"}},
+                                            {"/dev/ttyACM0", {}, {}, "abcd:0001", {}, {}}};
+    EXPECT_EQ(AdapterHint("/dev/ttyS1", 2, present),
+              "Serial adapters present: /dev/ttyUSB0, /dev/ttyACM0. Map one with: kelvra-netmon --map 2=/dev/ttyUSB0");
+    EXPECT_EQ(AdapterHint("/dev/serial/by-id/x", 1, present), "") << "the device is one of them";
+    EXPECT_EQ(AdapterHint("/dev/ttyS1", 1, {present[0]}), "") << "no USB adapter";
 }
 
 TEST_F(SerialCommTest, SelectedPortNumberPicksTheDevice) {

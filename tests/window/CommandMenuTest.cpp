@@ -64,6 +64,18 @@ TEST_F(CommandMenuTest, ChoiceDuringARunningCommandOnlyBeeps) {
     EXPECT_TRUE(window->Log().Text().endsWith("R&D Test On\r\nCOM port close.\r\n"));
 }
 
+TEST_F(CommandMenuTest, LineErrorAnsweredOkLetsTheCommandGoOnWaiting) {
+    Phone();
+    // While the first echo is awaited; the phone's answers come 0.02 s after each frame.
+    line->Raise(CommEventCode::Overrun, 0.01);
+    runtime.answers = {MsgAnswer::Ok};
+    Action("MPNetOnRD")->trigger();
+    EXPECT_EQ(LogLines(), (QStringList{"Init Local Mode...", "COM port open.", "Overrun Error", "Init Local Mode Ok",
+                                       "R&D Test On", "COM port close."}));
+    ASSERT_EQ(runtime.boxes.size(), 1u);
+    EXPECT_EQ(runtime.boxes[0].prompt, "Overrun Error");
+}
+
 TEST_F(CommandMenuTest, PortThatFailsToOpenIsTriedOnceMoreAtTheEnd) {
     line->openError = "/dev/ttyS0: Device or resource busy";
     // The device comes free after both transactions have given up.
