@@ -57,6 +57,12 @@ void PhoneModel::TakeFrames(ByteString& answer) {
     start.insert(start.end(), consts_.TxAddr.begin(), consts_.TxAddr.end());
     for (;;) {
         const auto found = std::search(input_.begin(), input_.end(), start.begin(), start.end());
+        if (found == input_.end()) {
+            // The last bytes may be the beginning of a frame start still arriving.
+            const std::size_t keep = std::min(input_.size(), start.size() - 1);
+            input_.erase(input_.begin(), input_.end() - static_cast<std::ptrdiff_t>(keep));
+            return;
+        }
         input_.erase(input_.begin(), found);
         if (input_.size() < layout.TypePos()) return;
         const bool isAck = input_[layout.TypePos() - 1] == consts_.AckType[0];

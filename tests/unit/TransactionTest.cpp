@@ -111,6 +111,14 @@ TEST_F(TransactionTest, PhoneAnsweringBothCopiesAndNoiseBeforeEveryAnswer) {
     EXPECT_EQ(succeeded, 100);
 }
 
+TEST_F(TransactionTest, PhoneHearingFramesAByteAtATime) {
+    // As a UART hands the phone the PC's bytes: a frame may arrive cut anywhere.
+    line.farEnd = [this](const Bytes& fromPc) {
+        for (std::uint8_t byte : fromPc) line.Deliver(phone.Hear({byte}), 0.02);
+    };
+    EXPECT_EQ(bus.SendCommand("00016401"), 1);
+}
+
 TEST_F(TransactionTest, RejectedReplyChangesNothingForTheNextCommand) {
     // A reply typed 7F 00 that is cut before its checksum byte.
     line.farEnd = [this](const Bytes& fromPc) {
