@@ -45,16 +45,16 @@ ByteString M2Frame::Ack(const ByteString& id, const ByteString& addr, const Byte
     return Sealed(std::move(frame));
 }
 
+ByteString FrameStart(const LinkState& link, const ByteString& addr) {
+    ByteString start = link.FrameId;
+    start.insert(start.end(), addr.begin(), addr.end());
+    return start;
+}
+
 std::vector<ByteString> FrameStarts() {
     LinkState link;
     InitLinkConsts(link);
-    std::vector<ByteString> starts;
-    for (const ByteString* addr : {&link.TxAddr, &link.RxAddr}) {
-        ByteString start = link.FrameId;
-        start.insert(start.end(), addr->begin(), addr->end());
-        starts.push_back(std::move(start));
-    }
-    return starts;
+    return {FrameStart(link, link.TxAddr), FrameStart(link, link.RxAddr)};
 }
 
 }  // namespace kelvra

@@ -46,8 +46,10 @@ struct FrameLayout {
     std::size_t AckLength() const { return id + addr + ack + 2; }
 };
 
-// The bytes that begin every frame of the PC and of the phone, with the
-// start-up constants: FrameId followed by the address pair.
+// The bytes a frame from `addr` begins with: FrameId followed by the address pair.
+ByteString FrameStart(const LinkState& link, const ByteString& addr);
+
+// The frame starts of the PC and of the phone, with the start-up constants.
 std::vector<ByteString> FrameStarts();
 
 }  // namespace kelvra

@@ -65,8 +65,7 @@ bool Receiver::Enter(float& timeout) {
 template <class Complete>
 std::size_t Receiver::Wait(const ByteString& addr, double start, float timeout, Complete&& complete) {
     const double deadline = start + static_cast<double>(timeout);
-    ByteString pattern = link_.FrameId;
-    pattern.insert(pattern.end(), addr.begin(), addr.end());
+    const ByteString pattern = FrameStart(link_, addr);
     ByteString& rx = link_.RxBuffer;
     std::size_t frameStart = 0;
     // The front of RxBuffer already known to hold no frame start: bytes are

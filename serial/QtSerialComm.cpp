@@ -78,7 +78,7 @@ void QtSerialComm::RequireOpen() const {
 
 void QtSerialComm::RequireUsable() const {
     RequireOpen();
-    if (lost_) throw CommError(device_ + ": the device is gone");
+    if (lost_) throw CommError(GoneText());
 }
 
 int QtSerialComm::InBufferCount() const {
@@ -142,9 +142,10 @@ void QtSerialComm::DeliverNext() {
     RaiseOnComm();
 }
 
+std::string QtSerialComm::GoneText() const { return device_ + ": the device is gone"; }
+
 std::string QtSerialComm::CommEventText() const {
-    if (commEvent_ == CommEventCode::DeviceLost) return device_ + ": the device is gone";
-    return {};
+    return commEvent_ == CommEventCode::DeviceLost ? GoneText() : std::string();
 }
 
 void QtSerialComm::OnPortError(QSerialPort::SerialPortError error) {

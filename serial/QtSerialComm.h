@@ -45,6 +45,8 @@ private:
     // Decides, after a transfer failed, whether the device is really gone.
     void JudgeTransferError(int systemCode);
     bool DeviceGone(int systemCode) const;
+    // "<device>: the device is gone", for the event and for operations after it.
+    std::string GoneText() const;
 
     PortMap ports_;
     QSerialPort port_;

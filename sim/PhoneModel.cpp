@@ -53,8 +53,7 @@ ByteString PhoneModel::Hear(const ByteString& fromPc) {
 
 void PhoneModel::TakeFrames(ByteString& answer) {
     const FrameLayout layout(consts_);
-    ByteString start = consts_.FrameId;
-    start.insert(start.end(), consts_.TxAddr.begin(), consts_.TxAddr.end());
+    const ByteString start = FrameStart(consts_, consts_.TxAddr);
     for (;;) {
         const auto found = std::search(input_.begin(), input_.end(), start.begin(), start.end());
         if (found == input_.end()) {
