@@ -55,7 +55,8 @@ GxxMain::GxxMain(std::unique_ptr<SerialComm> comm, Runtime& runtime, WindowSetup
       MSComm1(std::move(comm)),
       runtime_(runtime),
       setup_(std::move(setup)),
-      monitor_(*MSComm1, runtime_, *this) {
+      view_(*this, setup_.recorder),
+      monitor_(*MSComm1, runtime_, view_) {
     setObjectName(QStringLiteral("GxxMain"));
     setWindowTitle(QString::fromLatin1(Caption));
     // A fixed-size window: nothing to maximise.
@@ -187,10 +188,7 @@ void GxxMain::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { IgnoringErrors([this] { CentreOnScreen(); }); });
 }
 
-void GxxMain::LogLine(const std::string& message) {
-    Rcv->LogLine(message, link_.CrLf);
-    if (setup_.recorder != nullptr) setup_.recorder->Line(message);
-}
+void GxxMain::LogLine(const std::string& message) { Rcv->LogLine(message, link_.CrLf); }
 
 void GxxMain::SetPortMenuEnabled(bool enabled) { MPort->menuAction()->setEnabled(enabled); }
 

@@ -88,6 +88,8 @@ private:
     std::unique_ptr<SerialComm> MSComm1;
     Runtime& runtime_;
     WindowSetup setup_;
+    // The log, and the record besides it.
+    RecordedView view_;
     NetMonitor monitor_;
     LinkState& link_ = monitor_.link;
     PortControl& port_ = monitor_.port;

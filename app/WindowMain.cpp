@@ -26,9 +26,7 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
     std::optional<Recorder> recorder;
     if (request.log != nullptr) recorder.emplace(*request.log);
     QtRuntime shown;
-    std::optional<RecordedRuntime> recorded;
-    if (recorder) recorded.emplace(shown, *recorder);
-    Runtime& runtime = recorded ? static_cast<Runtime&>(*recorded) : shown;
+    RecordedRuntime runtime(shown, recorder ? &*recorder : nullptr);
 
     GxxMain window(std::make_unique<QtSerialComm>(request.ports), runtime,
                    WindowSetup{request.startPort, request.ports, recorder ? &*recorder : nullptr});

@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 
 #include "runtime/EventRuntime.h"
@@ -35,27 +34,21 @@ public:
 // Each log line on standard output as the window's log holds it, flushed at once.
 class ConsoleView : public LinkView {
 public:
-    explicit ConsoleView(Recorder* recorder) : recorder_(recorder) {}
     void LogLine(const std::string& message) override {
         std::fwrite(message.data(), 1, message.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
-        if (recorder_ != nullptr) recorder_->Line(message);
     }
     void SetPortMenuEnabled(bool) override {}
-
-private:
-    Recorder* recorder_;
 };
 
 }  // namespace
 
 int RunHeadless(const HeadlessRequest& request) {
     ConsoleRuntime console;
-    std::optional<RecordedRuntime> recorded;
-    if (request.recorder != nullptr) recorded.emplace(console, *request.recorder);
-    Runtime& runtime = recorded ? static_cast<Runtime&>(*recorded) : console;
-    ConsoleView view(request.recorder);
+    RecordedRuntime runtime(console, request.recorder);
+    ConsoleView shown;
+    RecordedView view(shown, request.recorder);
     QtSerialComm comm(request.ports);
     NetMonitor monitor(comm, runtime, view);
     comm.SetOnComm([&] {

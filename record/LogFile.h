@@ -53,14 +53,15 @@ private:
     std::string where_ = "Com1";
 };
 
-// Run-time services that record every message box before the services they
-// wrap show it.
+// Run-time services that record every message box, when there is a
+// recorder, before the services they wrap show it.
 class RecordedRuntime : public Runtime {
 public:
-    RecordedRuntime(Runtime& shown, Recorder& recorder) : shown_(shown), recorder_(recorder) {}
+    RecordedRuntime(Runtime& shown, Recorder* recorder) : shown_(shown), recorder_(recorder) {}
 
-    int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon icon, const std::string& caption) override {
-        recorder_.Box(prompt);
+    int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon icon,
+               const std::string& caption = {}) override {
+        if (recorder_ != nullptr) recorder_->Box(prompt);
         return shown_.MsgBox(prompt, buttons, icon, caption);
     }
     void Beep() override { shown_.Beep(); }
@@ -71,7 +72,24 @@ public:
 
 private:
     Runtime& shown_;
-    Recorder& recorder_;
+    Recorder* recorder_;
+};
+
+// A view that records every log line, when there is a recorder, besides
+// showing it in the view it wraps.
+class RecordedView : public LinkView {
+public:
+    RecordedView(LinkView& shown, Recorder* recorder) : shown_(shown), recorder_(recorder) {}
+
+    void LogLine(const std::string& message) override {
+        shown_.LogLine(message);
+        if (recorder_ != nullptr) recorder_->Line(message);
+    }
+    void SetPortMenuEnabled(bool enabled) override { shown_.SetPortMenuEnabled(enabled); }
+
+private:
+    LinkView& shown_;
+    Recorder* recorder_;
 };
 
 }  // namespace kelvra
