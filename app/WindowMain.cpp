@@ -10,6 +10,7 @@
 #include "app/GxxMain.h"
 #include "app/QtRuntime.h"
 #include "link/Frame.h"
+#include "runtime/EventRuntime.h"
 #include "runtime/TerminationSignals.h"
 #include "serial/QtSerialComm.h"
 #include "serial/WireTrace.h"
@@ -18,9 +19,7 @@ using namespace kelvra;
 
 extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const WindowRequest& request) {
     QApplication application(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Kelvra"));
-    QApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
+    SetApplicationNames();
     WireTrace::SetFrameStarts(FrameStarts());
 
     std::optional<Recorder> recorder;

@@ -19,6 +19,7 @@
 #include "cli/Settings.h"
 #include "headless/HeadlessRun.h"
 #include "record/LogFile.h"
+#include "runtime/EventRuntime.h"
 #include "link/Frame.h"
 #include "serial/WireTrace.h"
 
@@ -31,13 +32,6 @@ constexpr int UsageError = 2;
 void Say(std::FILE* to, const std::string& line) {
     std::fprintf(to, "%s\n", line.c_str());
     std::fflush(to);
-}
-
-void Names() {
-    QCoreApplication::setOrganizationName(QStringLiteral("Kelvra"));
-    QCoreApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
-    QCoreApplication::setApplicationVersion(
-        QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
 }
 
 // --device, then KELVRA_COM<n>, then the settings file, then the default.
@@ -105,7 +99,7 @@ int Window(int argc, char** argv, const Options& options) {
 
 int Headless(int argc, char** argv, const Options& options) {
     QCoreApplication application(argc, argv);
-    Names();
+    SetApplicationNames();
     if (options.help) {
         std::string unused;
         Say(stdout, ParseOptions(argc, argv, unused)->helpText.toStdString());

@@ -14,6 +14,13 @@ namespace {
 constexpr double LongestSleepSeconds = 3600.0;
 }  // namespace
 
+void SetApplicationNames() {
+    QCoreApplication::setOrganizationName(QStringLiteral("Kelvra"));
+    QCoreApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
+    QCoreApplication::setApplicationVersion(
+        QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
+}
+
 EventRuntime::EventRuntime(double clockScale) : scale_(clockScale) { clock_.start(); }
 
 int EventRuntime::DoEvents(double until) {

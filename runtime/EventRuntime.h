@@ -7,6 +7,10 @@
 
 namespace kelvra {
 
+// The organisation, name and version the application object carries; the
+// settings file and --version are found by them.
+void SetApplicationNames();
+
 // The clock, the waits and the end of the program on Qt Core, shared by the
 // window's run-time services and those of headless runs.
 class EventRuntime : public Runtime {
