@@ -27,6 +27,11 @@ PhoneModel::PhoneModel(PhoneOptions options) : options_(std::move(options)) {
     InitLinkConsts(consts_);
 }
 
+void PhoneModel::HangUp() {
+    input_.clear();
+    pendingCommand_.clear();
+}
+
 ByteString PhoneModel::Hear(const ByteString& fromPc) {
     using F = PhoneOptions::Fault;
     ByteString answer;

@@ -50,6 +50,10 @@ public:
     // The PC's bytes in; the bytes the PC then reads from the line out.
     ByteString Hear(const ByteString& fromPc);
 
+    // The PC went away: a frame half heard, or a command waiting for its
+    // repeated copy, is forgotten, so that the next client starts afresh.
+    void HangUp();
+
     // Every complete frame heard from the PC, in order.
     const std::vector<ByteString>& FramesHeard() const { return framesHeard_; }
 

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -19,8 +20,9 @@ namespace {
 constexpr long NanosPerByte = 11L * 1000000000L / 9600L;
 constexpr long TrickleGapNanos = 2000000L;
 constexpr long SplitGapNanos = 3000000L;
-// How often the device's exclusive use is looked at while the line is quiet.
-constexpr int ExclusiveCheckMs = 200;
+// How often the device is reset while the line is quiet, where clients
+// closing it cannot be watched.
+constexpr int ResetCheckMs = 200;
 
 void AddNanos(timespec& t, long nanos) {
     t.tv_nsec += nanos;
@@ -50,6 +52,13 @@ PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, int lineFd, Li
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     // Neither reading nor writing may block: the server must notice when it is told to stop.
     ::fcntl(LineFd(), F_SETFL, ::fcntl(LineFd(), F_GETFL) | O_NONBLOCK);
+    if (pty_) {
+        closes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (closes_ >= 0 && ::inotify_add_watch(closes_, pty_->Path().c_str(), IN_CLOSE) < 0) {
+            ::close(closes_);
+            closes_ = -1;
+        }
+    }
 }
 
 void PhoneServer::CloseLine() {
@@ -66,6 +75,7 @@ PhoneServer::~PhoneServer() {
     if (!pty_) CloseLine();
     ::close(wake_[0]);
     ::close(wake_[1]);
+    if (closes_ >= 0) ::close(closes_);
 }
 
 void PhoneServer::Start() {
@@ -106,14 +116,24 @@ void PhoneServer::PullCable() {
     (void)!::write(wake_[1], &wake, 1);
 }
 
-void PhoneServer::ReleaseExclusiveUse() {
-#ifdef TIOCNXCL
+void PhoneServer::ResetDevice() {
     if (!pty_) return;
+#ifdef TIOCNXCL
     // A tool killed while it had the device open leaves it in exclusive use
     // (only privileged programs could open it again); tools sharing the
     // virtual phone still keep each other out with their lock files.
     ::ioctl(pty_->SlaveFd(), TIOCNXCL);
 #endif
+    // ... and its line settings, which the next tool could not set again.
+    pty_->RestoreSettings();
+    phone_.HangUp();
+}
+
+bool PhoneServer::ClientClosed() {
+    alignas(inotify_event) char events[4096];
+    bool closed = false;
+    while (::read(closes_, events, sizeof events) > 0) closed = true;
+    return closed;
 }
 
 void PhoneServer::HoldLine(bool held) {
@@ -169,12 +189,13 @@ void PhoneServer::Serve(int stopFd) {
     std::uint8_t buffer[4096];
     for (;;) {
         const bool lineThere = LineFd() >= 0;
-        pollfd fds[2] = {{stopFd, POLLIN, 0}, {LineFd(), POLLIN, 0}};
-        ReleaseExclusiveUse();
-        if (::poll(fds, lineThere ? 2 : 1, ExclusiveCheckMs) < 0) {
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {closes_, POLLIN, 0}, {LineFd(), POLLIN, 0}};
+        if (closes_ < 0) ResetDevice();
+        if (::poll(fds, lineThere ? 3 : 2, closes_ < 0 ? ResetCheckMs : -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        if (fds[1].revents != 0 && ClientClosed()) ResetDevice();
         if (fds[0].revents != 0) {
             if (!pullCable_.exchange(false)) return;
             char wake = 0;
@@ -182,7 +203,7 @@ void PhoneServer::Serve(int stopFd) {
             CloseLine();
             continue;
         }
-        if (!lineThere || fds[1].revents == 0) continue;
+        if (!lineThere || fds[2].revents == 0) continue;
         const ssize_t n = ::read(LineFd(), buffer, sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

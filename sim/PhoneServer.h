@@ -88,7 +88,11 @@ private:
     int LineFd() const { return pty_ ? pty_->MasterFd() : lineFd_; }
     void CloseLine();
     bool StopRequested() const;
-    void ReleaseExclusiveUse();
+    // Makes the device as a new client expects it: not in exclusive use, and
+    // with the line settings it was made with.
+    void ResetDevice();
+    // Whether a client closed the device since the last look (watched with inotify).
+    bool ClientClosed();
 
     std::unique_ptr<Pty> pty_;
     int lineFd_ = -1;
@@ -108,6 +112,9 @@ private:
     std::atomic<bool> pullCable_{false};
     int wake_[2] = {-1, -1};
     int stopFd_ = -1;
+    // Watches the pseudo-terminal's device for clients closing it, however
+    // they end; -1 where the platform cannot, and the device is reset on a timer.
+    int closes_ = -1;
 };
 
 }  // namespace kelvra

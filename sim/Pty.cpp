@@ -20,6 +20,7 @@ Pty::Pty() {
     if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0)
         throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
     path_ = name;
+    ::tcgetattr(slave_, &made_);
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
 }
@@ -27,6 +28,10 @@ Pty::Pty() {
 Pty::~Pty() {
     CloseMaster();
     if (slave_ >= 0) ::close(slave_);
+}
+
+void Pty::RestoreSettings() {
+    if (slave_ >= 0) ::tcsetattr(slave_, TCSANOW, &made_);
 }
 
 void Pty::CloseMaster() {

@@ -3,6 +3,8 @@
 // A pseudo-terminal pair standing in for a serial cable: the tool opens the
 // device at Path(), the other end reads and writes MasterFd().
 
+#include <termios.h>
+
 #include <string>
 
 namespace kelvra {
@@ -20,6 +22,10 @@ public:
     int SlaveFd() const { return slave_; }
     const std::string& Path() const { return path_; }
 
+    // Gives the device back the line settings it was made with (raw, no
+    // parity), whatever a client set.
+    void RestoreSettings();
+
     // Closes this end; the device side then reads end-of-line errors, as when
     // a cable is pulled.
     void CloseMaster();
@@ -29,6 +35,7 @@ private:
     // Held open so that the far end survives the tool closing and reopening the device.
     int slave_ = -1;
     std::string path_;
+    termios made_{};
 };
 
 }  // namespace kelvra
