@@ -17,7 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #endif
@@ -113,6 +116,25 @@ QString InUse(long pid) {
                    : QStringLiteral("in use by another program");
 }
 
+// The process a lock file names, in any of the forms serial programs write:
+// "pid\napp\nhost\n" (Qt's lock files), "%10d\n" or "%10d name user\n"
+// (text, as uucp and terminal programs write it), or a 4-byte binary pid.
+// 0 when it names none.
+qint64 LockHolder(const QByteArray& content) {
+    const bool text = std::all_of(content.begin(), content.end(), [](char c) {
+        return std::isprint(static_cast<unsigned char>(c)) || std::isspace(static_cast<unsigned char>(c));
+    });
+    if (content.size() == 4 && !text) {
+        std::int32_t pid = 0;
+        std::memcpy(&pid, content.constData(), sizeof pid);
+        return pid > 0 ? pid : 0;
+    }
+    const QByteArray first = content.trimmed().split('\n').value(0).simplified().split(' ').value(0);
+    bool ok = false;
+    const qint64 pid = first.toLongLong(&ok);
+    return ok && pid > 0 ? pid : 0;
+}
+
 // Why the device's lock could not be taken.
 QString LockFailure(const QString& portName) {
     const QString path = LockFilePath(portName);
@@ -136,6 +158,30 @@ QString LockFailure(const QString& portName) {
 
 }  // namespace
 
+namespace {
+
+// Another name of the character device `rdev` under /dev that a QString can
+// carry, so that its lock file is the one other programs use; empty if none.
+QByteArray DevAlias(dev_t rdev, const QByteArray& folder = "/dev", int depth = 0) {
+    DIR* dir = ::opendir(folder.constData());
+    if (dir == nullptr) return {};
+    QByteArray found;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == ".." || name == "fd") continue;
+        const QByteArray path = folder + '/' + name;
+        struct stat node {};
+        if (::lstat(path.constData(), &node) != 0) continue;
+        if (S_ISCHR(node.st_mode) && node.st_rdev == rdev && Representable(path)) found = path;
+        else if (S_ISDIR(node.st_mode) && depth < 2) found = DevAlias(rdev, path, depth + 1);
+        if (!found.isEmpty()) break;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+}  // namespace
+
 NativeDevice::NativeDevice(const std::string& path) {
     QByteArray native(path.data(), static_cast<qsizetype>(path.size()));
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
@@ -146,6 +192,14 @@ NativeDevice::NativeDevice(const std::string& path) {
         portName_ = QFile::decodeName(native);
         return;
     }
+    // A device node under a name that is not text: its name under /dev
+    // gives it the lock every other name of it shares.
+    if (struct stat node {}; ::stat(native.constData(), &node) == 0 && S_ISCHR(node.st_mode)) {
+        if (const QByteArray alias = DevAlias(node.st_rdev); !alias.isEmpty()) {
+            portName_ = QFile::decodeName(alias);
+            return;
+        }
+    }
     // The device itself is not opened here: O_PATH only names it.
     pathFd_ = ::open(native.constData(), O_PATH | O_CLOEXEC);
     portName_ = pathFd_ >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(pathFd_) : QFile::decodeName(native);
@@ -153,6 +207,25 @@ NativeDevice::NativeDevice(const std::string& path) {
 
 NativeDevice::~NativeDevice() {
     if (pathFd_ >= 0) ::close(pathFd_);
+}
+
+std::string ForeignLock(const QString& portName) {
+    const QString path = LockFilePath(portName);
+    QFile lock(path);
+    if (path.isEmpty() || !lock.open(QIODevice::ReadOnly)) return {};
+    const QByteArray content = lock.read(256);
+    lock.close();
+    const qint64 pid = LockHolder(content);
+    if (pid == 0) {
+        // Being written by a program that is taking it this moment, or not a lock we can read: leave it.
+        return QStringLiteral("its lock file %1 names no process; remove it if no program uses the device")
+            .arg(path)
+            .toStdString();
+    }
+    if (ProcessAlive(pid)) return InUse(static_cast<long>(pid)).toStdString();
+    // Left by a program that has ended: taken over.
+    QFile::remove(path);
+    return {};
 }
 
 std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port) {
@@ -170,6 +243,8 @@ std::string DescribeOpenFailure(const std::string& device, const QString& portNa
 
 NativeDevice::NativeDevice(const std::string& path) : portName_(QString::fromStdString(path)) {}
 NativeDevice::~NativeDevice() = default;
+
+std::string ForeignLock(const QString&) { return {}; }
 
 std::string DescribeOpenFailure(const std::string& device, const QString&, const QSerialPort& port) {
     return device + ": " + port.errorString().toStdString();

@@ -31,6 +31,13 @@ private:
     int pathFd_ = -1;
 };
 
+// Why another program's lock keeps the device from being opened, as
+// "in use by another program (process <pid>)" or a word on a lock file that
+// names no process; empty when the device is not locked. A lock left by a
+// process that has ended is removed, so that the open takes it over. Another
+// program's lock file is never changed while its process lives.
+std::string ForeignLock(const QString& portName);
+
 // "<device>: <reason>" after QSerialPort failed to open `portName`. The
 // reason says what really failed: a lock or the device held by another
 // program (naming its process where the system tells), a lock file that

@@ -62,6 +62,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(device_ + ": " + held);
     if (!port_.open(QIODevice::ReadWrite)) {
         std::string failure = DescribeOpenFailure(device_, device.PortName(), port_);
         if (const std::string hint = AdapterHint(device_, commPort_, SerialDevices()); !hint.empty()) failure += "\n" + hint;

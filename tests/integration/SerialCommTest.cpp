@@ -4,11 +4,15 @@
 #include <QCoreApplication>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/QtRuntime.h"
 #include "serial/DeviceAccess.h"
@@ -55,6 +59,8 @@ protected:
     void WriteFar(const Bytes& bytes) {
         ASSERT_EQ(::write(pty.MasterFd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
+    // Where programs lock the pseudo-terminal: /var/lock/LCK..pts_<n>.
+    std::string LockPath() const { return "/var/lock/LCK..pts_" + pty.Path().substr(pty.Path().rfind('/') + 1); }
     Bytes ReadFar(std::size_t count) {
         Bytes got(count);
         std::size_t have = 0;
@@ -210,15 +216,71 @@ TEST_F(SerialCommTest, DeviceNamesInThePlatformsEncoding) {
         try {
             comm.SetPortOpen(true);
             EXPECT_TRUE(c.failure.empty());
+            EXPECT_EQ(::access(LockPath().c_str(), F_OK), 0) << "every name of the device shares its lock";
             comm.Output({0x42});
             EXPECT_EQ(ReadFar(1), Bytes{0x42});
             comm.SetPortOpen(false);
         } catch (const CommError& e) {
+            EXPECT_FALSE(c.failure.empty()) << e.what();
             EXPECT_EQ(std::string(e.what()).find(c.path + c.failure), 0u) << e.what();
         }
     }
     for (const std::string& path : {symlinked, node, longNode}) ::unlink(path.c_str());
     ::rmdir(folder.c_str());
+}
+
+// Another program's lock file, in each form serial programs write it, is
+// left byte for byte while its process lives and taken over once it has ended.
+TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
+    if (::access("/var/lock", W_OK) != 0) GTEST_SKIP() << "/var/lock cannot be written here";
+    const pid_t live = ::getppid();
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    auto ascii = [](pid_t pid, const char* rest) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%10d%s\n", static_cast<int>(pid), rest);
+        return std::string(text);
+    };
+    auto binary = [](pid_t pid) {
+        const std::int32_t value = pid;
+        return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    const std::string inUse = ": in use by another program (process " + std::to_string(live) + ")";
+    const struct {
+        std::string content;
+        std::string failure;  // empty: it opens
+    } cases[] = {
+        {ascii(live, ""), inUse},
+        {ascii(live, " kermit root"), inUse},
+        {binary(live), inUse},
+        {std::to_string(live) + "\nminicom\nlab-pc\n", inUse},
+        {ascii(dead, ""), ""},
+        {binary(dead), ""},
+        {"garbage\n", ": its lock file " + LockPath() + " names no process"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        FILE* lock = std::fopen(LockPath().c_str(), "wb");
+        ASSERT_NE(lock, nullptr);
+        std::fwrite(c.content.data(), 1, c.content.size(), lock);
+        std::fclose(lock);
+        try {
+            comm.SetPortOpen(true);
+            EXPECT_TRUE(c.failure.empty());
+            comm.SetPortOpen(false);
+            EXPECT_NE(::access(LockPath().c_str(), F_OK), 0) << "the stale lock was taken over and let go";
+        } catch (const CommError& e) {
+            EXPECT_EQ(std::string(e.what()).find(pty.Path() + c.failure), 0u) << e.what();
+            std::string after(64, '\0');
+            FILE* kept = std::fopen(LockPath().c_str(), "rb");
+            ASSERT_NE(kept, nullptr);
+            after.resize(std::fread(after.data(), 1, after.size(), kept));
+            std::fclose(kept);
+            EXPECT_EQ(after, c.content) << "another program's lock is never changed";
+        }
+        ::unlink(LockPath().c_str());
+    }
 }
 
 TEST_F(SerialCommTest, ReopensAfterClose) {
