@@ -92,7 +92,6 @@ private:
     RecordedView view_;
     NetMonitor monitor_;
     LinkState& link_ = monitor_.link;
-    PortControl& port_ = monitor_.port;
     CmdSets& cmds_ = monitor_.cmds;
 
     LogBox* Rcv = nullptr;

@@ -21,24 +21,24 @@
 #include "record/LogFile.h"
 #include "runtime/EventRuntime.h"
 #include "link/Frame.h"
+#include "runtime/Console.h"
+#include "serial/PortMap.h"
 #include "serial/WireTrace.h"
 
 namespace {
 
 using namespace kelvra;
 
-constexpr int UsageError = 2;
-
-void Say(std::FILE* to, const std::string& line) {
-    std::fprintf(to, "%s\n", line.c_str());
-    std::fflush(to);
-}
-
-// --device, then KELVRA_COM<n>, then the settings file, then the default.
+// --device, then KELVRA_COM<n>, then the settings file, then the default. A
+// KELVRA_COM<n> that names no plausible device is ignored with one line.
 PortMap Ports(const Options& options, const SavedSettings& saved) {
     PortMap ports;
-    for (int port = 1; port <= PortMap::Ports; ++port)
+    for (int port = 1; port <= PortMap::Ports; ++port) {
         ports.SetSettings(port, saved.ports[static_cast<std::size_t>(port - 1)]);
+        const QByteArray variable = qgetenv(PortVariable(port).c_str());
+        if (!variable.isEmpty() && !PlausibleDevice(variable.toStdString()))
+            Console::Problem(PortVariable(port) + " is not a device's absolute path; ignored");
+    }
     if (options.device) ports.SetOption(options.com, *options.device);
     return ports;
 }
@@ -79,9 +79,8 @@ QString WindowModule() {
 
 int Window(int argc, char** argv, const Options& options) {
     if (!DisplayAvailable()) {
-        Say(stderr, "kelvra-netmon: no display to open the window on (DISPLAY is not set); "
-                    "--run works without one");
-        return 1;
+        Console::Problem("no display to open the window on (DISPLAY is not set); --run works without one");
+        return RunStatus::Failed;
     }
     const SavedSettings saved = ReadSettings();
     WindowRequest request{options.com, Ports(options, saved), nullptr, {}};
@@ -91,8 +90,8 @@ int Window(int argc, char** argv, const Options& options) {
     QLibrary module(WindowModule());
     const auto windowMain = reinterpret_cast<WindowMainFunction>(module.resolve(WindowMainSymbol));
     if (windowMain == nullptr) {
-        Say(stderr, "kelvra-netmon: the window cannot be loaded: " + module.errorString().toStdString());
-        return 1;
+        Console::Problem("the window cannot be loaded: " + module.errorString().toStdString());
+        return RunStatus::Failed;
     }
     return windowMain(argc, argv, request);
 }
@@ -101,23 +100,22 @@ int Headless(int argc, char** argv, const Options& options) {
     QCoreApplication application(argc, argv);
     SetApplicationNames();
     if (options.help) {
-        std::string unused;
-        Say(stdout, ParseOptions(argc, argv, unused)->helpText.toStdString());
+        Console::Line(options.helpText.toStdString());
         return 0;
     }
     if (options.version) {
-        Say(stdout, "kelvra-netmon " + QCoreApplication::applicationVersion().toStdString());
+        Console::Line("kelvra-netmon " + QCoreApplication::applicationVersion().toStdString());
         return 0;
     }
     if (!options.maps.empty()) {
         try {
             QString path;
             for (const auto& [port, device] : options.maps) path = RememberPort(port, device);
-            Say(stdout, path.toStdString());
+            Console::Line(path.toStdString());
             return 0;
         } catch (const std::runtime_error& failure) {
-            Say(stderr, std::string("kelvra-netmon: ") + failure.what());
-            return 1;
+            Console::Problem(failure.what());
+            return RunStatus::Failed;
         }
     }
     const SavedSettings saved = ReadSettings();
@@ -126,15 +124,18 @@ int Headless(int argc, char** argv, const Options& options) {
         std::fputs(PortListing(ports, SettingsPath()).toLocal8Bit().constData(), stdout);
         return 0;
     }
-    WireTrace::SetFrameStarts(FrameStarts());
+    WireTrace::SetSplitter(FramePieces);
     std::string logError;
     const std::unique_ptr<LogFile> log = OpenLog(options, saved, logError);
     if (!logError.empty()) {
-        Say(stderr, "kelvra-netmon: " + logError);
-        return UsageError;
+        Console::Problem(logError);
+        return RunStatus::Usage;
     }
     std::optional<Recorder> recorder;
-    if (log) recorder.emplace(*log);
+    if (log) {
+        log->OnFirstFailure([](const std::string& failure) { Console::Problem(failure); });
+        recorder.emplace(*log);
+    }
     return RunHeadless({*options.run, options.com, ports, recorder ? &*recorder : nullptr});
 }
 
@@ -144,8 +145,8 @@ int main(int argc, char* argv[]) {
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);
     if (!options) {
-        Say(stderr, "kelvra-netmon: " + error + " (see kelvra-netmon --help)");
-        return UsageError;
+        Console::Problem(error + " (see kelvra-netmon --help)");
+        return RunStatus::Usage;
     }
     return options->Window() ? Window(argc, argv, *options) : Headless(argc, argv, *options);
 }

@@ -3,6 +3,7 @@
 // The phone's net-monitor commands, each one M2BUS transaction.
 
 #include <cstdint>
+#include <string_view>
 
 #include "link/CommGlobal.h"
 #include "link/M2BUS.h"
@@ -25,6 +26,10 @@ public:
     // knows whether the phone needs returning to normal mode.
     std::int32_t InitLocalMode();
     std::int32_t InitNormalMode();
+
+    // Whether `line` is one of the lines the commands log on their way or on
+    // success ("Init Local Mode...", "R&D Test On", ...).
+    static bool LogsProgress(std::string_view line);
 
 private:
     std::int32_t FieldTest(const char* command, const char* successLine);

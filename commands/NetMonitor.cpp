@@ -24,6 +24,7 @@ constexpr UserCommandEntry UserCommands[] = {
     {UserCommand::RDOn, "rd-on", &CmdSets::RDTestOn},
 };
 
+
 // Sets the arrow when it goes, also when an error abandons the command.
 class ArrowAtEnd {
 public:
@@ -47,6 +48,17 @@ std::optional<UserCommand> UserCommandNamed(std::string_view name) {
     for (const auto& entry : UserCommands)
         if (name == entry.name) return entry.command;
     return std::nullopt;
+}
+
+std::string_view UserCommandName(UserCommand command) {
+    for (const auto& entry : UserCommands)
+        if (entry.command == command) return entry.name;
+    return {};
+}
+
+bool ReportsProgress(std::string_view line) {
+    return CmdSets::LogsProgress(line) || line == PortControl::OpenedLine || line == PortControl::ClosedLine ||
+           line.rfind("Attention ! Received ", 0) == 0;
 }
 
 void NetMonitor::InitLink() {

@@ -21,6 +21,12 @@ enum class UserCommand { Off, ResetTimers, OperatorOn, RDOn };
 
 // "off", "reset-timers", "operator-on", "rd-on"; nullopt for any other name.
 std::optional<UserCommand> UserCommandNamed(std::string_view name);
+std::string_view UserCommandName(UserCommand command);
+
+// Whether a log line tells of progress or success ("COM port open.", "Init
+// Local Mode Ok", "Attention ! Received 3 command block.", a command's own
+// line) rather than of a failure or a line event.
+bool ReportsProgress(std::string_view line);
 
 class NetMonitor {
     // First, so that the link below is built on them.

@@ -3,9 +3,9 @@
 
 #include <QCoreApplication>
 
-#include <cstdio>
 #include <string>
 
+#include "runtime/Console.h"
 #include "runtime/EventRuntime.h"
 #include "runtime/TerminationSignals.h"
 #include "serial/QtSerialComm.h"
@@ -14,14 +14,17 @@ namespace kelvra {
 
 namespace {
 
-// Each message box becomes one line on standard error, answered as OK
-// (Ignore where a box has no OK), so that a command goes on as it would.
+// Each message box becomes one line on standard error, answered as OK, so
+// that a command goes on as it would. A termination signal that arrived
+// meanwhile ends the run once the box has been told.
 class ConsoleRuntime : public EventRuntime {
 public:
-    int MsgBox(const std::string& prompt, MsgButtons buttons, MsgIcon, const std::string&) override {
-        std::fprintf(stderr, "kelvra-netmon: %s\n", OneLine(prompt).c_str());
-        std::fflush(stderr);
-        return buttons == MsgButtons::AbortRetryIgnore ? MsgAnswer::Ignore : MsgAnswer::Ok;
+    int MsgBox(const std::string& prompt, MsgButtons, MsgIcon, const std::string&) override {
+        Console::Problem(OneLine(prompt));
+        // The transaction's own box only says that the port did not open; the box before it says why.
+        if (prompt != "COM port error !") lastProblem = prompt;
+        EndIfSignalled();
+        return MsgAnswer::Ok;
     }
     void Beep() override {}
     void SetMousePointer(MousePointer) override {}
@@ -29,17 +32,29 @@ public:
         Finish(0);
         throw ProgramEnding{};
     }
+    void EndIfSignalled() {
+        if (const int signo = TerminationSignals::Received(); signo != 0) {
+            Finish(128 + signo);
+            throw ProgramEnding{};
+        }
+    }
+
+    // The last failure the run reported, for its closing line.
+    std::string lastProblem;
 };
 
-// Each log line on standard output as the window's log holds it, flushed at once.
+// Each log line on standard output as the window's log holds it.
 class ConsoleView : public LinkView {
 public:
+    explicit ConsoleView(ConsoleRuntime& runtime) : runtime_(runtime) {}
     void LogLine(const std::string& message) override {
-        std::fwrite(message.data(), 1, message.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        Console::Line(message);
+        if (!ReportsProgress(message)) runtime_.lastProblem = message;
     }
     void SetPortMenuEnabled(bool) override {}
+
+private:
+    ConsoleRuntime& runtime_;
 };
 
 }  // namespace
@@ -47,7 +62,7 @@ public:
 int RunHeadless(const HeadlessRequest& request) {
     ConsoleRuntime console;
     RecordedRuntime runtime(console, request.recorder);
-    ConsoleView shown;
+    ConsoleView shown(console);
     RecordedView view(shown, request.recorder);
     QtSerialComm comm(request.ports);
     NetMonitor monitor(comm, runtime, view);
@@ -58,21 +73,23 @@ int RunHeadless(const HeadlessRequest& request) {
             runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
         }
     });
-    int signalled = 0;
-    TerminationSignals terminations(nullptr, [&](int signo) {
-        signalled = signo;
-        console.Finish(128 + signo);
-    });
+    const TerminationSignals terminations(nullptr, [&](int signo) { console.Finish(128 + signo); });
+    if (request.recorder != nullptr)
+        request.recorder->File().SetInterrupted([] { return TerminationSignals::Received() != 0; });
 
     monitor.InitLink();
     comm.SetCommPort(static_cast<std::int16_t>(request.port));
-    if (request.recorder != nullptr) request.recorder->SetPort(request.port, request.ports.Device(request.port));
+    const std::string device = request.ports.Device(request.port);
+    if (request.recorder != nullptr) request.recorder->SetPort(request.port, device);
     std::int32_t result = 0;
     try {
         result = monitor.RunUserCommand(request.command);
     } catch (const ProgramEnding&) {
     } catch (const std::exception& error) {
-        runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+        try {
+            runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+        } catch (const ProgramEnding&) {
+        }
     }
     comm.SetOnComm({});
     // The port ends closed, also when the closing step reopened it or a signal cut the command short.
@@ -82,8 +99,20 @@ int RunHeadless(const HeadlessRequest& request) {
         } catch (const std::exception&) {
         }
     }
-    if (signalled != 0) return 128 + signalled;
-    return result != 0 ? 0 : 1;
+    if (const int signo = TerminationSignals::Received(); signo != 0) {
+        if (request.recorder != nullptr) request.recorder->Line("interrupted by " + SignalName(signo));
+        return 128 + signo;
+    }
+    if (result == 0) {
+        std::string why = console.lastProblem.empty() ? "no reply" : OneLine(console.lastProblem);
+        // "<device>: ..." from the serial component: the device is named once.
+        if (why.rfind(device + ": ", 0) == 0) why.erase(0, device.size() + 2);
+        Console::Problem(std::string(UserCommandName(request.command)) + " failed on Com" +
+                         std::to_string(request.port) + " (" + device + "): " + why);
+        return RunStatus::Failed;
+    }
+    if (request.recorder != nullptr && request.recorder->File().Incomplete()) return RunStatus::RecordIncomplete;
+    return 0;
 }
 
 }  // namespace kelvra

@@ -18,10 +18,20 @@ struct HeadlessRequest {
     Recorder* recorder = nullptr;
 };
 
+// Exit statuses of a headless run besides 0 (the command's own transaction
+// succeeded) and 128 + a termination signal's number.
+namespace RunStatus {
+constexpr int Failed = 1;
+constexpr int Usage = 2;
+// The command ran, but lines of its record could not be written.
+constexpr int RecordIncomplete = 3;
+}  // namespace RunStatus
+
 // Runs the command as the menu item does (the command with its local-mode
-// step, then the port closed) and returns the exit status: 0 when the
-// command's own transaction succeeded, 1 when it failed, 128 + the signal's
-// number when SIGINT or SIGTERM ended it (the port closed first). Needs a
+// step, then the port closed) and returns the exit status. A failed command
+// ends with one line on standard error naming the command, the port and the
+// last failure. A termination signal ends the run as soon as the step in
+// hand returns, the port closed first, and is recorded. Needs a
 // QCoreApplication, but no display.
 int RunHeadless(const HeadlessRequest& request);
 

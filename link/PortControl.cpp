@@ -34,14 +34,14 @@ void PortControl::TogglePort() {
         step([&] { comm_.SetInBufferCount(0); });
         step([&] { comm_.SetOutBufferCount(0); });
         step([&] { comm_.SetPortOpen(false); });
-        report("COM port close.");
+        report(ClosedLine);
         return;
     }
     step([&] { comm_.SetPortOpen(true); });
     step([&] { comm_.SetInBufferCount(0); });
     step([&] { comm_.SetOutBufferCount(0); });
     if (!lastError) step([&] { view_.SetPortMenuEnabled(false); });
-    report("COM port open.");
+    report(OpenedLine);
 }
 
 }  // namespace kelvra

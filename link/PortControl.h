@@ -17,6 +17,9 @@ public:
     // message box instead of the log line.
     void TogglePort();
 
+    static constexpr const char* OpenedLine = "COM port open.";
+    static constexpr const char* ClosedLine = "COM port close.";
+
 private:
     LinkState& link_;
     SerialComm& comm_;

@@ -7,6 +7,7 @@
 #include <io.h>
 #else
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -35,26 +36,61 @@ LogFile::~LogFile() {
 #endif
 }
 
-void LogFile::Append(std::string_view text) {
+void LogFile::Fail(const std::string& reason) {
+    incomplete_ = true;
+    if (!onFailure_) return;
+    const auto report = std::move(onFailure_);
+    onFailure_ = nullptr;
+    report("the log file " + path_ + " cannot be written: " + reason);
+}
+
+bool LogFile::Lock(std::string& reason) {
+#ifdef _WIN32
+    (void)reason;
+    return true;
+#else
+    using Clock = std::chrono::steady_clock;
+    const auto giveUp = Clock::now() + std::chrono::duration<double>(LockWaitSeconds);
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return true;  // a file system without locks: O_APPEND alone keeps lines whole
+        if (lockWaitFailed_ || (interrupted_ && interrupted_()) || Clock::now() >= giveUp) break;
+        const timespec step{0, 10 * 1000 * 1000};
+        ::nanosleep(&step, nullptr);
+    }
+    lockWaitFailed_ = true;
+    reason = "another program keeps it locked";
+    return false;
+#endif
+}
+
+bool LogFile::Append(std::string_view text) {
     std::string line = LocalTimestamp(std::chrono::system_clock::now());
     line += ' ';
     line += text;
     line += '\n';
-#ifdef _WIN32
-    (void)::_write(fd_, line.data(), static_cast<unsigned>(line.size()));
-#else
-    // O_APPEND puts each write whole at the end; the lock also keeps writers
-    // on file systems without atomic appends from mixing their lines.
-    ::flock(fd_, LOCK_EX);
-    std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // a full disk: the run goes on without its record
-        written += static_cast<std::size_t>(n);
+    std::string reason;
+    if (!Lock(reason)) {
+        Fail(reason);
+        return false;
     }
+    // One write with O_APPEND puts the line whole at the end, also beside
+    // other processes; the lock keeps writers on file systems without atomic
+    // appends from mixing their lines.
+#ifdef _WIN32
+    const auto n = ::_write(fd_, line.data(), static_cast<unsigned>(line.size()));
+    const bool whole = n == static_cast<int>(line.size());
+#else
+    ssize_t n = 0;
+    do {
+        n = ::write(fd_, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    const bool whole = n == static_cast<ssize_t>(line.size());
     ::flock(fd_, LOCK_UN);
 #endif
+    if (!whole) Fail(n < 0 ? std::strerror(errno) : "the disk is full");
+    return whole;
 }
 
 std::string LocalTimestamp(std::chrono::system_clock::time_point at) {
@@ -64,9 +100,9 @@ std::string LocalTimestamp(std::chrono::system_clock::time_point at) {
     std::tm local{};
 #ifdef _WIN32
     localtime_s(&local, &seconds);
-    long offset = 0;
-    _get_timezone(&offset);
-    offset = -offset + (local.tm_isdst > 0 ? 3600 : 0);
+    // The local time read as if it were UTC, less the real instant.
+    std::tm asUtc = local;
+    const long offset = static_cast<long>(::_mkgmtime(&asUtc) - seconds);
 #else
     localtime_r(&seconds, &local);
     const long offset = local.tm_gmtoff;

@@ -4,6 +4,7 @@
 // appended to a file.
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,13 +23,33 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Appends `text`, time-stamped, as one line.
-    void Append(std::string_view text);
-    const std::string& Path() const { return path_; }
+    // Appends `text`, time-stamped, as one line. When another program holds
+    // the file's lock, waits for it at most LockWaitSeconds, and not at all
+    // once that wait has failed or Interrupted() says so. False when the
+    // line could not be written.
+    bool Append(std::string_view text);
+
+    // Runs once, the first time a line cannot be written, with
+    // "the log file <path> cannot be written: <reason>".
+    void OnFirstFailure(std::function<void(const std::string&)> report) { onFailure_ = std::move(report); }
+    // Says when to stop waiting for a lock: a termination signal arrived.
+    void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
+    // A line has been lost: the record is incomplete.
+    bool Incomplete() const { return incomplete_; }
+
+    static constexpr double LockWaitSeconds = 1.0;
 
 private:
+    // Takes the file's lock; false with `reason` set when it stays taken.
+    bool Lock(std::string& reason);
+    void Fail(const std::string& reason);
+
     std::string path_;
     int fd_ = -1;
+    bool incomplete_ = false;
+    bool lockWaitFailed_ = false;
+    std::function<void(const std::string&)> onFailure_;
+    std::function<bool()> interrupted_;
 };
 
 // Local time in ISO 8601 with milliseconds and the UTC offset: 2026-12-07T11:00:56.123+01:00.
@@ -47,6 +68,7 @@ public:
     void SetPort(int port, std::string device);
     void Line(std::string_view text);
     void Box(std::string_view text);
+    LogFile& File() { return file_; }
 
 private:
     LogFile& file_;

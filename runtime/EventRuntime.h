@@ -26,7 +26,6 @@ public:
     // The program ends with `status`: every event loop returns, and from now
     // on every wait and message box throws ProgramEnding.
     void Finish(int status);
-    bool Finishing() const { return finishing_; }
 
 protected:
     // What DoEvents returns: the number of open windows.

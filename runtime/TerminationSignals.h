@@ -4,16 +4,26 @@
 #include <QObject>
 
 #include <functional>
+#include <string>
 
 namespace kelvra {
 
-// Delivers SIGINT and SIGTERM through the event loop: `onSignal` runs with
-// the signal's number on the next pass of event processing, never inside the
-// signal handler.
+// Delivers SIGINT, SIGTERM and SIGHUP (a terminal or remote session that
+// went away) through the event loop: `onSignal` runs with the signal's number
+// on the next pass of event processing, never inside the signal handler.
+// SIGPIPE is ignored: output that nobody reads any more is dropped, and the
+// command in hand runs to its end.
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
     TerminationSignals(QObject* parent, std::function<void(int)> onSignal);
+
+    // The last termination signal received, 0 if none: also one that came
+    // while no event was being processed.
+    static int Received();
 };
+
+// "SIGINT", "SIGTERM", "SIGHUP"; "signal <n>" for others.
+std::string SignalName(int signo);
 
 }  // namespace kelvra
