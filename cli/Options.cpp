@@ -1,28 +1,36 @@
 // SPDX-License-Identifier: MIT
 #include "cli/Options.h"
 
+#include "serial/PortMap.h"
+
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QStringList>
 
 #include <cstring>
+#include <vector>
 
 namespace kelvra {
 
 namespace {
 
-// The value of the last --device, as the bytes given: a device name need not
-// be text in any encoding.
-std::optional<std::string> RawDevice(int argc, char** argv) {
-    std::optional<std::string> device;
+// The values of `name` (--device, --map), as the bytes given: a device name
+// need not be text in any encoding.
+std::vector<std::string> RawValues(int argc, char** argv, const char* name) {
+    std::vector<std::string> values;
+    const std::size_t length = std::strlen(name);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) break;
-        if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
-            device = argv[++i];
-        else if (std::strncmp(argv[i], "--device=", 9) == 0)
-            device = argv[i] + 9;
+        if (std::strcmp(argv[i], name) == 0 && i + 1 < argc)
+            values.emplace_back(argv[++i]);
+        else if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=')
+            values.emplace_back(argv[i] + length + 1);
     }
-    return device;
+    return values;
+}
+
+bool Utf8(const std::string& bytes) {
+    const QByteArray raw(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return QString::fromUtf8(raw).toUtf8() == raw;
 }
 
 std::optional<int> PortNumber(const QString& text) {
@@ -33,15 +41,6 @@ std::optional<int> PortNumber(const QString& text) {
 }
 
 }  // namespace
-
-bool PlausibleDevice(const std::string& device) {
-    if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
-#ifdef _WIN32
-    return true;
-#else
-    return device.front() == '/';
-#endif
-}
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     QCommandLineParser parser;
@@ -85,8 +84,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     options.help = parser.isSet(help);
     options.version = parser.isSet(version);
     options.listPorts = parser.isSet(listPorts);
-    // The help text names the program as started, which needs the application object.
-    if (options.help && QCoreApplication::instance() != nullptr) {
+    if (options.help) {
         options.helpText = parser.helpText();
         options.helpText.replace(0, options.helpText.indexOf(QLatin1Char('\n')),
                                  QStringLiteral("Usage: kelvra-netmon [options]"));
@@ -97,7 +95,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         options.com = *n;
     }
     if (parser.isSet(device)) {
-        options.device = RawDevice(argc, argv);
+        const std::vector<std::string> devices = RawValues(argc, argv, "--device");
+        if (!devices.empty()) options.device = devices.back();
         if (!options.device || !PlausibleDevice(*options.device))
             return fail(QStringLiteral("--device takes a device's path, such as /dev/ttyUSB0"));
     }
@@ -107,13 +106,20 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
             return fail(QStringLiteral("unknown command '%1' (operator-on, rd-on, off or reset-timers)")
                             .arg(parser.value(run)));
     }
-    for (const QString& value : parser.values(map)) {
-        const qsizetype equals = value.indexOf(QLatin1Char('='));
-        const auto n = PortNumber(value.left(equals));
-        if (equals < 0 || !n) return fail(QStringLiteral("--map takes <n>=<path> with n from 1 to 4, not '%1'").arg(value));
-        const std::string path = value.mid(equals + 1).toStdString();
+    for (const std::string& value : RawValues(argc, argv, "--map")) {
+        const std::size_t equals = value.find('=');
+        const QString shown = QString::fromLocal8Bit(value.c_str());
+        const auto n = PortNumber(QString::fromStdString(value.substr(0, equals)));
+        if (equals == std::string::npos || !n)
+            return fail(QStringLiteral("--map takes <n>=<path> with n from 1 to 4, not '%1'").arg(shown));
+        const std::string path = value.substr(equals + 1);
         if (!path.empty() && !PlausibleDevice(path))
-            return fail(QStringLiteral("--map %1: the device must be an absolute path, such as /dev/ttyUSB0").arg(value));
+            return fail(QStringLiteral("--map %1: the device must be an absolute path, such as /dev/ttyUSB0").arg(shown));
+        if (!Utf8(path))
+            return fail(QStringLiteral("--map %1: the settings file holds only UTF-8 names; give this device with "
+                                       "KELVRA_COM%2 or --device, or map a name of it under /dev/serial/by-id")
+                            .arg(shown)
+                            .arg(*n));
         options.maps.emplace_back(*n, path);
     }
     if (parser.isSet(logFile)) options.logFile = parser.value(logFile).toStdString();

@@ -26,7 +26,7 @@ struct Options {
     // Ports to remember (--map <n>=<path>; an empty path forgets).
     std::vector<std::pair<int, std::string>> maps;
     std::optional<std::string> logFile;
-    // The usage text; filled only when --help is given and the application object exists.
+    // The usage text; filled only when --help is given.
     QString helpText;
 
     // Whether the window is to be shown.
@@ -35,8 +35,5 @@ struct Options {
 
 // Parses argv; on a usage error returns nullopt with `error` set to one line.
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
-
-// Whether `device` can stand for a port: an absolute path (a COM name on Windows).
-bool PlausibleDevice(const std::string& device);
 
 }  // namespace kelvra

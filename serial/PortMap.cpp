@@ -7,8 +7,18 @@ namespace kelvra {
 
 namespace {
 bool Valid(int port) { return port >= 1 && port <= PortMap::Ports; }
-std::string Variable(int port) { return "KELVRA_COM" + std::to_string(port); }
 }  // namespace
+
+bool PlausibleDevice(const std::string& device) {
+    if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
+#ifdef _WIN32
+    return true;
+#else
+    return device.front() == '/';
+#endif
+}
+
+std::string PortVariable(int port) { return "KELVRA_COM" + std::to_string(port); }
 
 void PortMap::SetOption(int port, std::string device) {
     if (Valid(port)) option_[static_cast<std::size_t>(port - 1)] = std::move(device);
@@ -22,7 +32,7 @@ PortMapping PortMap::Resolve(int port) const {
     if (Valid(port)) {
         const auto i = static_cast<std::size_t>(port - 1);
         if (!option_[i].empty()) return {option_[i], PortSource::Option};
-        if (const char* device = std::getenv(Variable(port).c_str()); device != nullptr && *device != '\0')
+        if (const char* device = std::getenv(PortVariable(port).c_str()); device != nullptr && PlausibleDevice(device))
             return {device, PortSource::Environment};
         if (!settings_[i].empty()) return {settings_[i], PortSource::Settings};
     }
@@ -36,7 +46,7 @@ PortMapping PortMap::Resolve(int port) const {
 std::string DescribeSource(PortSource source, int port) {
     switch (source) {
     case PortSource::Option: return "from --device";
-    case PortSource::Environment: return "from " + Variable(port);
+    case PortSource::Environment: return "from " + PortVariable(port);
     case PortSource::Settings: return "from the settings file";
     case PortSource::Default: break;
     }

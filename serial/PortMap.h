@@ -24,8 +24,8 @@ public:
     // The device remembered in the settings file.
     void SetSettings(int port, std::string device);
 
-    // --device, then KELVRA_COM<n> when set and not empty, then the settings
-    // file, then the platform's own name (/dev/ttyS<n-1>; COM<n> on Windows).
+    // --device, then KELVRA_COM<n> when it is a plausible device, then the
+    // settings file, then the platform's own name (/dev/ttyS<n-1>; COM<n> on Windows).
     PortMapping Resolve(int port) const;
     std::string Device(int port) const { return Resolve(port).device; }
 
@@ -33,6 +33,14 @@ private:
     std::array<std::string, Ports> option_{};
     std::array<std::string, Ports> settings_{};
 };
+
+// Whether `device` can stand for a port: an absolute path (a COM name on
+// Windows) on one line. --device, KELVRA_COM<n> and the settings file all
+// follow this one rule.
+bool PlausibleDevice(const std::string& device);
+
+// The environment variable that names Com<port>'s device: KELVRA_COM<port>.
+std::string PortVariable(int port);
 
 // "from --device", "from KELVRA_COM1", "from the settings file", "the default".
 std::string DescribeSource(PortSource source, int port);
