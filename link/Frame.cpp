@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "link/Frame.h"
 
+#include <algorithm>
+
 #include <stdexcept>
 #include <string>
 
@@ -55,6 +57,44 @@ std::vector<ByteString> FrameStarts() {
     LinkState link;
     InitLinkConsts(link);
     return {FrameStart(link, link.TxAddr), FrameStart(link, link.RxAddr)};
+}
+
+std::vector<std::size_t> FramePieces(const ByteString& bytes) {
+    static const LinkState link = [] {
+        LinkState constants;
+        InitLinkConsts(constants);
+        return constants;
+    }();
+    static const std::vector<ByteString> starts = FrameStarts();
+    const FrameLayout layout(link);
+    const std::size_t size = bytes.size();
+    auto startsAt = [&](std::size_t at) {
+        for (const ByteString& start : starts)
+            if (size - at >= start.size() && std::equal(start.begin(), start.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at)))
+                return true;
+        return false;
+    };
+    auto nextStart = [&](std::size_t from) {
+        while (from < size && !startsAt(from)) ++from;
+        return from;
+    };
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; at < size;) {
+        std::size_t end = nextStart(at + 1);
+        if (startsAt(at)) {
+            const std::size_t type = at + layout.TypePos() - 1, length = at + layout.LengthPos() - 1;
+            std::size_t frameLength = size - at;
+            if (type + layout.ack <= size &&
+                std::equal(link.AckType.begin(), link.AckType.end(), bytes.begin() + static_cast<std::ptrdiff_t>(type)))
+                frameLength = layout.AckLength();
+            else if (length < size)
+                frameLength = layout.CommandLength(bytes[length]);
+            end = std::min(end, at + frameLength);
+        }
+        ends.push_back(end);
+        at = end;
+    }
+    return ends;
 }
 
 }  // namespace kelvra

@@ -52,4 +52,12 @@ ByteString FrameStart(const LinkState& link, const ByteString& addr);
 // The frame starts of the PC and of the phone, with the start-up constants.
 std::vector<ByteString> FrameStarts();
 
+// Cuts bytes read from or written to the line into frames and the bytes
+// around them, with the start-up constants: a frame runs from a frame start
+// for the length its header gives (an acknowledgement 6 bytes, other frames 8
+// plus their length byte), but no further than the next frame start or the
+// end of `bytes`; bytes before, between and after frames make pieces of
+// their own. Returns where each piece ends, in order; the last is bytes.size().
+std::vector<std::size_t> FramePieces(const ByteString& bytes);
+
 }  // namespace kelvra

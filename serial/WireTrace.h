@@ -6,6 +6,8 @@
 
 #include <QLoggingCategory>
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "serial/SerialComm.h"
@@ -14,9 +16,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcM2bus)
 
 namespace kelvra::WireTrace {
 
-// The byte sequences that start a frame; each traced chunk is split before
-// every one of them, one frame per line. None at first: chunks stay whole.
-void SetFrameStarts(std::vector<Bytes> starts);
+// Where each piece of a chunk ends (a frame, or bytes around frames); each
+// piece is traced on a line of its own. None at first: chunks stay whole.
+using Splitter = std::function<std::vector<std::size_t>(const Bytes&)>;
+void SetSplitter(Splitter splitter);
 
 // Milliseconds since the program started, the direction ("out" or "in") and the bytes.
 void Sent(const Bytes& bytes);

@@ -10,9 +10,14 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
 
 #include "serial/QtSerialComm.h"
@@ -31,7 +36,9 @@ const QStringList Success{"Init Local Mode...", "COM port open.", "Attention ! R
 // The tool started with `arguments`, without a display, its settings in a folder of its own.
 class Tool {
 public:
-    Tool(const QStringList& arguments, const QString& config, const QStringList& environment = {}) {
+    // `child` runs in the new process before the tool starts (to give it other standard streams).
+    Tool(const QStringList& arguments, const QString& config, const QStringList& environment = {},
+         const std::function<void()>& child = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KELVRA_COM1", "KELVRA_COM2",
                                  "KELVRA_COM3", "KELVRA_COM4"})
@@ -39,6 +46,7 @@ public:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
         for (const QString& entry : environment) env.insert(entry.section('=', 0, 0), entry.section('=', 1));
         process.setProcessEnvironment(env);
+        if (child) process.setChildProcessModifier(child);
         process.start(QStringLiteral(KELVRA_NETMON), arguments);
         process.waitForStarted();
     }
@@ -73,13 +81,15 @@ TEST_F(HeadlessRun, ExitStatusesAndWhatIsPrinted) {
         {{"--run", "rd-on", "--device", QString::fromStdString(wrongAck.DevicePath())},
          1,
          {"Init Local Mode...", "COM port open.", "Communication error.", "Communication error.", "COM port close."},
-         {}},
+         {"kelvra-netmon: rd-on failed on Com1 (" + QString::fromStdString(wrongAck.DevicePath()) +
+          "): Communication error."}},
         {{"--run", "rd-on", "--device", missing},
          1,
          {"Init Local Mode..."},
          {"kelvra-netmon: " + missing + ": No such file or directory", "kelvra-netmon: COM port error !",
           "kelvra-netmon: " + missing + ": No such file or directory", "kelvra-netmon: COM port error !",
-          "kelvra-netmon: " + missing + ": No such file or directory"}},
+          "kelvra-netmon: " + missing + ": No such file or directory",
+          "kelvra-netmon: rd-on failed on Com1 (" + missing + "): No such file or directory"}},
         {{"--version"}, 0, {"kelvra-netmon 1.0.4"}, {}},
         {{"--bogus"}, 2, {}, {"kelvra-netmon: "}},
         {{"--com", "5", "--run", "off"}, 2, {}, {"kelvra-netmon: --com takes a port number from 1 to 4"}},
@@ -104,32 +114,48 @@ TEST_F(HeadlessRun, ExitStatusesAndWhatIsPrinted) {
     EXPECT_EQ(good.Heard().size(), 2u * (12 + 12 + 6)) << "only the one good run reached the phone";
 }
 
+// Four runs at once, sharing one log file: every line of each is there, whole.
 TEST_F(HeadlessRun, FourPhonesAtOnce) {
     std::vector<std::unique_ptr<PhoneServer>> phones;
     std::vector<std::unique_ptr<Tool>> tools;
+    const QString log = Config() + "/rack.log";
     for (int port = 1; port <= 4; ++port) {
         phones.push_back(std::make_unique<PhoneServer>(PhoneOptions{}, Delivery{.paced = true}));
         phones.back()->Start();
         tools.push_back(std::make_unique<Tool>(
-            QStringList{"--run", "rd-on", "--com", QString::number(port)}, Config(),
+            QStringList{"--run", "rd-on", "--com", QString::number(port), "--log-file", log}, Config(),
             QStringList{QStringLiteral("KELVRA_COM%1=%2").arg(port).arg(QString::fromStdString(phones.back()->DevicePath()))}));
     }
     for (auto& tool : tools) {
         EXPECT_EQ(tool->Finish(), 0);
         EXPECT_EQ(tool->out, Success);
     }
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    for (int port = 1; port <= 4; ++port) {
+        const QString device = QString::fromStdString(phones[static_cast<std::size_t>(port - 1)]->DevicePath());
+        QStringList ofPort;
+        for (const QString& line : lines)
+            if (line.section(' ', 1, 2) == QStringLiteral("Com%1 %2").arg(port).arg(device)) ofPort << line.section(' ', 3);
+        EXPECT_EQ(ofPort, Success) << "port " << port;
+    }
+    EXPECT_EQ(lines.size(), 4 * Success.size());
 }
 
 TEST_F(HeadlessRun, SignalDuringAWaitEndsAtOnceWithThePortClosed) {
     const struct {
         int signal;
         int status;
-    } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+        const char* name;
+    } cases[] = {{SIGINT, 130, "SIGINT"}, {SIGTERM, 143, "SIGTERM"}, {SIGHUP, 129, "SIGHUP"}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         PhoneServer phone({.fault = Fault::NoAnswer}, {});
         phone.Start();
         const QString device = QString::fromStdString(phone.DevicePath());
-        Tool first({"--run", "rd-on", "--device", device}, Config());
+        const QString log = Config() + "/signal.log";
+        Tool first({"--run", "rd-on", "--device", device, "--log-file", log}, Config());
         ASSERT_TRUE(first.process.waitForReadyRead(5000));
         while (!first.process.canReadLine() || !QString(first.process.peek(1000)).contains("COM port open."))
             first.process.waitForReadyRead(1000);
@@ -148,6 +174,9 @@ TEST_F(HeadlessRun, SignalDuringAWaitEndsAtOnceWithThePortClosed) {
         EXPECT_EQ(first.Finish(2000), c.status);
         EXPECT_LT(clock.elapsed(), 500);
         EXPECT_EQ(first.out, (QStringList{"Init Local Mode...", "COM port open."}));
+        QFile record(log);
+        ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(record.readAll().trimmed().endsWith(QByteArray(" interrupted by ") + c.name));
         ::setenv("KELVRA_COM1", phone.DevicePath().c_str(), 1);
         QtSerialComm again;
         EXPECT_NO_THROW(again.SetPortOpen(true)) << "the port was closed and its lock let go";
@@ -162,8 +191,10 @@ TEST_F(HeadlessRun, WhichDeviceEachPortIs) {
         EXPECT_EQ(mapping.out, QStringList{Config() + "/Kelvra/kelvra-netmon.conf"});
     }
     Tool list({"--list-ports", "--com", "3", "--device", "/dev/ttyACM3"}, Config(),
-              {"KELVRA_COM2=/dev/ttyACM2", "KELVRA_COM3=/dev/ttyACM9"});
+              {"KELVRA_COM2=/dev/ttyACM2", "KELVRA_COM3=/dev/ttyACM9", "KELVRA_COM4=ttyACM4"});
     EXPECT_EQ(list.Finish(), 0);
+    EXPECT_EQ(list.err, QStringList{"kelvra-netmon: KELVRA_COM4 is not a device's absolute path; ignored"})
+        << "the same rule as --device";
     const QStringList ports = list.out.filter(QRegularExpression("^  Com\\d: "));
     EXPECT_EQ(ports, (QStringList{"  Com1: /dev/ttyUSB1, from the settings file", "  Com2: /dev/ttyACM2, from KELVRA_COM2",
                                   "  Com3: /dev/ttyACM3, from --device", "  Com4: /dev/ttyS3, the default"}));
@@ -173,14 +204,15 @@ TEST_F(HeadlessRun, MalformedSettingsAreIgnoredWithOneLineEach) {
     QDir().mkpath(Config() + "/Kelvra");
     QFile file(Config() + "/Kelvra/kelvra-netmon.conf");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[ports]\ncom1=ttyUSB0\ncom2=/dev/ttyUSB0, /dev/ttyUSB1\ncom3=/dev/ttyUSB3\n[log]\nfile=\"\"\n\x01\xff\n");
+    file.write("[ports]\ncom1=ttyUSB0\ncom2=/dev/ttyUSB0, /dev/ttyUSB1\ncom3=/dev/ttyUSB3\n"
+               "com4=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\tNoSuchType\\0)\n[log]\nfile=@Invalid()\n\x01\xff\n");
     file.close();
     Tool list({"--list-ports"}, Config());
     EXPECT_EQ(list.Finish(), 0);
-    EXPECT_EQ(list.out.filter(QRegularExpression("^  Com[123]: ")),
+    EXPECT_EQ(list.out.filter(QRegularExpression("^  Com\\d: ")),
               (QStringList{"  Com1: /dev/ttyS0, the default", "  Com2: /dev/ttyS1, the default",
-                           "  Com3: /dev/ttyUSB3, from the settings file"}));
-    EXPECT_EQ(list.err.size(), 3) << list.err.join('\n').toStdString();
+                           "  Com3: /dev/ttyUSB3, from the settings file", "  Com4: /dev/ttyS3, the default"}));
+    EXPECT_EQ(list.err.size(), 4) << list.err.join('\n').toStdString();
     for (const QString& line : list.err) EXPECT_TRUE(line.endsWith("; ignored")) << line.toStdString();
 }
 
@@ -212,6 +244,144 @@ TEST_F(HeadlessRun, LogFileKeepsEveryLineOfEveryRun) {
         withoutTime << QString(line).remove(stamp);
     }
     EXPECT_EQ(withoutTime.mid(0, expected.size()), expected);
+}
+
+// A run whose output nobody reads, or that a signal reaches while it is not
+// waiting for the line, still ends with the port closed and its lock gone.
+TEST_F(HeadlessRun, ClosedOutputAndSignalsBetweenWaits) {
+    PhoneServer phone({}, {});
+    phone.Start();
+    const QString device = QString::fromStdString(phone.DevicePath());
+    auto portFree = [&] {
+        QtSerialComm again(PortMap{});
+        ::setenv("KELVRA_COM1", phone.DevicePath().c_str(), 1);
+        again.SetPortOpen(true);
+        ::unsetenv("KELVRA_COM1");
+        return again.PortOpen();
+    };
+    // Standard output a pipe whose reader has gone, as in `kelvra-netmon --run rd-on | head -n 1`.
+    Tool closed({"--run", "rd-on", "--device", device}, Config(), {}, [] {
+        int ends[2];
+        if (::pipe(ends) == 0) ::dup2(ends[1], STDOUT_FILENO), ::close(ends[0]);
+    });
+    EXPECT_EQ(closed.Finish(), 0);
+    EXPECT_EQ(phone.Heard().size(), 2u * (12 + 12 + 6)) << "the command ran to its end";
+    EXPECT_TRUE(portFree());
+
+    // A signal while the run is held writing its first line and then fails to open the port.
+    int full[2];
+    ASSERT_EQ(::pipe(full), 0);
+    ::fcntl(full[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(full[1], F_SETFL, O_NONBLOCK);
+    while (::write(full[1], "........", 8) == 8) {
+    }
+    ::fcntl(full[1], F_SETFL, 0);
+    Tool held({"--run", "rd-on", "--device", "/dev/kelvra-missing"}, Config(), {},
+              [&] { ::dup2(full[1], STDOUT_FILENO); });
+    const QString wchan = QStringLiteral("/proc/%1/wchan").arg(held.process.processId());
+    for (int i = 0; i < 500; ++i) {
+        QFile blocked(wchan);
+        if (blocked.open(QIODevice::ReadOnly) && blocked.readAll().contains("pipe_write")) break;
+        QThread::msleep(10);
+    }
+    ::kill(static_cast<pid_t>(held.process.processId()), SIGTERM);
+    char drain[65536];
+    while (::read(full[0], drain, sizeof drain) > 0) {
+    }
+    EXPECT_EQ(held.Finish(), 128 + SIGTERM);
+    EXPECT_EQ(held.err.size(), 1) << "it ended after the first message: " << held.err.join('\n').toStdString();
+    ::close(full[0]);
+    ::close(full[1]);
+}
+
+// A record that cannot be written is told once, gives a status of its own,
+// and never holds the run long, nor a signal.
+TEST_F(HeadlessRun, ARecordThatCannotBeWritten) {
+    PhoneServer good({}, {}), silent({.fault = Fault::NoAnswer}, {});
+    good.Start();
+    silent.Start();
+    const QString locked = Config() + "/locked.log";
+    QFile holder(locked);
+    ASSERT_TRUE(holder.open(QIODevice::WriteOnly));
+    ASSERT_EQ(::flock(holder.handle(), LOCK_EX), 0);
+    const struct {
+        QString log;
+        QString reason;
+    } cases[] = {{"/dev/full", "No space left on device"}, {locked, "another program keeps it locked"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log.toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        Tool run({"--run", "rd-on", "--device", QString::fromStdString(good.DevicePath()), "--log-file", c.log},
+                 Config());
+        EXPECT_EQ(run.Finish(), 3);
+        EXPECT_LT(clock.elapsed(), 2500) << "a lock is waited for once, about a second";
+        EXPECT_EQ(run.out, Success);
+        EXPECT_EQ(run.err, QStringList{"kelvra-netmon: the log file " + c.log + " cannot be written: " + c.reason});
+    }
+    Tool waiting({"--run", "rd-on", "--device", QString::fromStdString(silent.DevicePath()), "--log-file", locked},
+                 Config());
+    ASSERT_TRUE(waiting.process.waitForReadyRead(5000));
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(static_cast<pid_t>(waiting.process.processId()), SIGINT);
+    EXPECT_EQ(waiting.Finish(), 130);
+    EXPECT_LT(clock.elapsed(), 500);
+}
+
+// --map changes its own line and nothing else, or leaves the file byte for
+// byte and says why; what it stores reads back.
+TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
+    const QString path = Config() + "/Kelvra/kelvra-netmon.conf";
+    const QByteArray comments = "; the lab's adapters\n[ports]\ncom1=/dev/ttyUSB0\n\n[other]\nkey=1\n";
+    const struct {
+        QByteArray before;
+        QString map;
+        int status;
+        QByteArray after;
+        QString err;  // the start of the one line on standard error
+    } cases[] = {
+        {comments, "2=/dev/ttyUSB1", 0,
+         "; the lab's adapters\n[ports]\ncom1=/dev/ttyUSB0\ncom2=/dev/ttyUSB1\n\n[other]\nkey=1\n", {}},
+        {"[ports]\ncom2=/dev/old\ncom3=/dev/ttyUSB2\n", "2=", 0, "[ports]\ncom3=/dev/ttyUSB2\n", {}},
+        {"key=1", "1=/dev/ttyUSB0", 0, "key=1\n\n[ports]\ncom1=/dev/ttyUSB0\n", {}},
+        {"com3 /dev/ttyUSB2\n", "2=/dev/ttyUSB1", 1, "com3 /dev/ttyUSB2\n",
+         path + ": line 1 (com3 /dev/ttyUSB2) is not a setting; the file is left as it is"},
+        {"[ports]\n", "1=/dev/tty\\377", 2, "[ports]\n", "--map 1=/dev/tty"},
+        {"[ports]\n", "1=/dev/by-id/usb-a,b \"c\"", 0, "[ports]\ncom1=\"/dev/by-id/usb-a,b \\\"c\\\"\"\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.map.toStdString());
+        QDir().mkpath(Config() + "/Kelvra");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(c.before);
+        file.close();
+        // Through the shell, so that a name can be bytes that are not UTF-8.
+        QProcess mapping;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", Config());
+        mapping.setProcessEnvironment(env);
+        mapping.start("/bin/sh", {"-c", "exec \"$0\" --map \"$(printf \"$1\")\"", KELVRA_NETMON, c.map});
+        mapping.waitForFinished();
+        EXPECT_EQ(mapping.exitCode(), c.status);
+        const QString err = QString::fromUtf8(mapping.readAllStandardError()).trimmed();
+        if (c.err.isEmpty()) EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+        else EXPECT_TRUE(err.startsWith("kelvra-netmon: " + c.err)) << err.toStdString();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), c.after);
+        file.close();
+    }
+    Tool list({"--list-ports"}, Config());
+    EXPECT_EQ(list.Finish(), 0);
+    EXPECT_TRUE(list.out.contains("  Com1: /dev/by-id/usb-a,b \"c\", from the settings file")) << "stored as given";
+}
+
+// A dead display is one line, not Qt's abort.
+TEST_F(HeadlessRun, ADisplayThatDoesNotAnswer) {
+    Tool window({}, Config(), {"DISPLAY=:93", "QT_QPA_PLATFORM=xcb"});
+    EXPECT_EQ(window.Finish(), 1);
+    EXPECT_EQ(window.err, QStringList{"kelvra-netmon: cannot open the display :93"});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include "link/Frame.h"
 #include "serial/WireTrace.h"
 #include "tests/integration/ExchangeRig.h"
 
@@ -80,14 +81,14 @@ TEST(WireTrace, OneFramePerLineWithBytesBetweenFramesApart) {
     traced.clear();
     QLoggingCategory::setFilterRules(QStringLiteral("kelvra.m2bus.debug=true"));
     const QtMessageHandler previous = qInstallMessageHandler(Capture);
-    WireTrace::SetFrameStarts({{0x1F, 0x00, 0x10}, {0x1F, 0x10, 0x00}});
+    WireTrace::SetSplitter(FramePieces);
     WireTrace::Received(HexToBytes("551FAA" "1F10007F0171" "1F1000400000" "0758" "1F"));
-    WireTrace::SetFrameStarts({});
+    WireTrace::SetSplitter({});
     qInstallMessageHandler(previous);
     QLoggingCategory::setFilterRules(QString());
     QStringList pieces;
     for (const QString& line : traced) pieces << line.section(" in  ", 1);
-    EXPECT_EQ(pieces, (QStringList{"55 1F AA", "1F 10 00 7F 01 71", "1F 10 00 40 00 00 07 58 1F"}));
+    EXPECT_EQ(pieces, (QStringList{"55 1F AA", "1F 10 00 7F 01 71", "1F 10 00 40 00 00 07 58", "1F"}));
 }
 
 }  // namespace
