@@ -83,26 +83,29 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
     QtRuntime shown;
     RecordedRuntime runtime(shown, recorder ? &*recorder : nullptr);
 
-    GxxMain window(std::make_unique<QtSerialComm>(request.ports), runtime,
+    auto comm = std::make_unique<QtSerialComm>(request.ports);
+    comm->SetObserver(request.capture);
+    GxxMain window(std::move(comm), runtime,
                    WindowSetup{request.startPort, request.ports, recorder ? &*recorder : nullptr});
     QApplication::setWindowIcon(window.windowIcon());
     if (!window.Form_Load()) return 1;
-    if (!request.logError.empty()) runtime.MsgBox(Capitalised(request.logError), MsgButtons::Ok, MsgIcon::Exclamation);
-    if (request.log != nullptr) {
-        // Told once, in a box of its own on the next pass of the event loop,
-        // not in the middle of the step that was writing.
-        request.log->OnFirstFailure([&runtime](const std::string& failure) {
-            QMetaObject::invokeMethod(
-                qApp,
-                [&runtime, failure] {
-                    try {
-                        runtime.MsgBox(Capitalised(failure), MsgButtons::Ok, MsgIcon::Exclamation);
-                    } catch (const ProgramEnding&) {
-                    }
-                },
-                Qt::QueuedConnection);
-        });
-    }
+    if (!request.recordError.empty())
+        runtime.MsgBox(Capitalised(request.recordError), MsgButtons::Ok, MsgIcon::Exclamation);
+    // A record that cannot be written is told once, in a box of its own on the
+    // next pass of the event loop, not in the middle of the step that was writing.
+    auto warnOnce = [&runtime](const std::string& failure) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [&runtime, failure] {
+                try {
+                    runtime.MsgBox(Capitalised(failure), MsgButtons::Ok, MsgIcon::Exclamation);
+                } catch (const ProgramEnding&) {
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    if (request.log != nullptr) request.log->OnFirstFailure(warnOnce);
+    if (request.capture != nullptr) request.capture->OnFirstFailure(warnOnce);
     const TerminationSignals terminations(&window, [&window, &recorder](int signo) {
         if (recorder) recorder->Line("interrupted by " + SignalName(signo));
         window.close();

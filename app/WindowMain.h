@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "record/LineCapture.h"
 #include "record/LogFile.h"
 #include "serial/PortMap.h"
 
@@ -14,9 +15,10 @@ namespace kelvra {
 struct WindowRequest {
     int startPort = 1;
     PortMap ports;
-    // The log file to keep, if any, or why it could not be opened.
+    // The log file to keep and the line's capture, if any, or why one could not be opened.
     LogFile* log = nullptr;
-    std::string logError;
+    LineCapture* capture = nullptr;
+    std::string recordError;
 };
 
 // The name of the module's entry point, and its type: it creates the

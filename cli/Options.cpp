@@ -68,7 +68,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                                      QStringLiteral("Append every log line and message box to this file, "
                                                     "time-stamped."),
                                      QStringLiteral("path"));
-    parser.addOptions({help, version, com, device, run, listPorts, map, logFile});
+    const QCommandLineOption capture(QStringLiteral("capture"),
+                                     QStringLiteral("Append every byte written and read, each line event and each "
+                                                    "opening and closing of the port to this pcapng file, for "
+                                                    "Wireshark or kelvra-phone-sim --replay."),
+                                     QStringLiteral("file"));
+    parser.addOptions({help, version, com, device, run, listPorts, map, logFile, capture});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -123,6 +128,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         options.maps.emplace_back(*n, path);
     }
     if (parser.isSet(logFile)) options.logFile = parser.value(logFile).toStdString();
+    if (parser.isSet(capture)) options.captureFile = parser.value(capture).toStdString();
     const int actions = (options.run ? 1 : 0) + (options.listPorts ? 1 : 0) + (options.maps.empty() ? 0 : 1);
     if (actions > 1 && !options.help && !options.version)
         return fail(QStringLiteral("--run, --list-ports and --map each work alone"));

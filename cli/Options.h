@@ -26,6 +26,8 @@ struct Options {
     // Ports to remember (--map <n>=<path>; an empty path forgets).
     std::vector<std::pair<int, std::string>> maps;
     std::optional<std::string> logFile;
+    // A pcapng capture of the line (--capture).
+    std::optional<std::string> captureFile;
     // The usage text; filled only when --help is given.
     QString helpText;
 

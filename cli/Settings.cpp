@@ -148,6 +148,7 @@ SavedSettings ReadSettings() {
         saved.ports[static_cast<std::size_t>(port - 1)] =
             PathValue(settings, QStringLiteral("ports/com%1").arg(port), true);
     saved.logFile = PathValue(settings, QStringLiteral("log/file"), false);
+    saved.captureFile = PathValue(settings, QStringLiteral("capture/file"), false);
     return saved;
 }
 

@@ -3,7 +3,7 @@
 // The settings file: which device each Com port is, and the log file.
 // Qt's native settings for organisation "Kelvra", application "kelvra-netmon"
 // ($XDG_CONFIG_HOME/Kelvra/kelvra-netmon.conf on Linux), keys ports/com1 to
-// ports/com4 and log/file.
+// ports/com4, log/file and capture/file.
 
 #include <QString>
 
@@ -16,6 +16,7 @@ struct SavedSettings {
     // An empty entry: not set.
     std::array<std::string, 4> ports{};
     std::string logFile;
+    std::string captureFile;
 };
 
 // Reads the settings file. A missing or unreadable file gives the defaults;

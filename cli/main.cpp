@@ -12,12 +12,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "app/WindowMain.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/Settings.h"
 #include "headless/HeadlessRun.h"
+#include "record/LineCapture.h"
 #include "record/LogFile.h"
 #include "runtime/EventRuntime.h"
 #include "link/Frame.h"
@@ -43,16 +45,28 @@ PortMap Ports(const Options& options, const SavedSettings& saved) {
     return ports;
 }
 
-// The log file the command line or the settings name, if any; `error` says why it could not be opened.
-std::unique_ptr<LogFile> OpenLog(const Options& options, const SavedSettings& saved, std::string& error) {
-    const std::string path = options.logFile ? *options.logFile : saved.logFile;
-    if (path.empty()) return nullptr;
-    try {
-        return std::make_unique<LogFile>(path);
-    } catch (const std::runtime_error& failure) {
-        error = std::string("the log file cannot be opened: ") + failure.what();
-        return nullptr;
-    }
+// The lasting records the command line or the settings ask for: the log
+// file and the capture of the line.
+struct Records {
+    std::unique_ptr<LogFile> log;
+    std::unique_ptr<LineCapture> capture;
+    // Why one could not be opened.
+    std::string error;
+};
+
+Records OpenRecords(const Options& options, const SavedSettings& saved) {
+    Records records;
+    auto open = [&records](const std::string& path, const char* what, auto& file) {
+        if (path.empty() || !records.error.empty()) return;
+        try {
+            file = std::make_unique<typename std::decay_t<decltype(file)>::element_type>(path);
+        } catch (const std::runtime_error& failure) {
+            records.error = std::string(what) + " cannot be opened: " + failure.what();
+        }
+    };
+    open(options.logFile ? *options.logFile : saved.logFile, "the log file", records.log);
+    open(options.captureFile ? *options.captureFile : saved.captureFile, "the capture file", records.capture);
+    return records;
 }
 
 bool DisplayAvailable() {
@@ -83,9 +97,9 @@ int Window(int argc, char** argv, const Options& options) {
         return RunStatus::Failed;
     }
     const SavedSettings saved = ReadSettings();
-    WindowRequest request{options.com, Ports(options, saved), nullptr, {}};
-    const std::unique_ptr<LogFile> log = OpenLog(options, saved, request.logError);
-    request.log = log.get();
+    const Records records = OpenRecords(options, saved);
+    const WindowRequest request{options.com, Ports(options, saved), records.log.get(), records.capture.get(),
+                                records.error};
 
     QLibrary module(WindowModule());
     const auto windowMain = reinterpret_cast<WindowMainFunction>(module.resolve(WindowMainSymbol));
@@ -125,18 +139,19 @@ int Headless(int argc, char** argv, const Options& options) {
         return 0;
     }
     WireTrace::SetSplitter(FramePieces);
-    std::string logError;
-    const std::unique_ptr<LogFile> log = OpenLog(options, saved, logError);
-    if (!logError.empty()) {
-        Console::Problem(logError);
+    const Records records = OpenRecords(options, saved);
+    if (!records.error.empty()) {
+        Console::Problem(records.error);
         return RunStatus::Usage;
     }
+    auto tell = [](const std::string& failure) { Console::Problem(failure); };
     std::optional<Recorder> recorder;
-    if (log) {
-        log->OnFirstFailure([](const std::string& failure) { Console::Problem(failure); });
-        recorder.emplace(*log);
+    if (records.log) {
+        records.log->OnFirstFailure(tell);
+        recorder.emplace(*records.log);
     }
-    return RunHeadless({*options.run, options.com, ports, recorder ? &*recorder : nullptr});
+    if (records.capture) records.capture->OnFirstFailure(tell);
+    return RunHeadless({*options.run, options.com, ports, recorder ? &*recorder : nullptr, records.capture.get()});
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ int RunHeadless(const HeadlessRequest& request) {
     ConsoleView shown(console);
     RecordedView view(shown, request.recorder);
     QtSerialComm comm(request.ports);
+    comm.SetObserver(request.capture);
     NetMonitor monitor(comm, runtime, view);
     comm.SetOnComm([&] {
         try {
@@ -111,7 +112,9 @@ int RunHeadless(const HeadlessRequest& request) {
                          std::to_string(request.port) + " (" + device + "): " + why);
         return RunStatus::Failed;
     }
-    if (request.recorder != nullptr && request.recorder->File().Incomplete()) return RunStatus::RecordIncomplete;
+    if ((request.recorder != nullptr && request.recorder->File().Incomplete()) ||
+        (request.capture != nullptr && request.capture->Incomplete()))
+        return RunStatus::RecordIncomplete;
     return 0;
 }
 

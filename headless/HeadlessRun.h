@@ -4,6 +4,7 @@
 // standard output, message boxes as lines on standard error.
 
 #include "commands/NetMonitor.h"
+#include "record/LineCapture.h"
 #include "record/LogFile.h"
 #include "serial/PortMap.h"
 
@@ -16,6 +17,8 @@ struct HeadlessRequest {
     PortMap ports;
     // Where log lines and boxes are recorded besides, if anywhere.
     Recorder* recorder = nullptr;
+    // Where the line is captured, if anywhere.
+    LineCapture* capture = nullptr;
 };
 
 // Exit statuses of a headless run besides 0 (the command's own transaction
@@ -23,7 +26,8 @@ struct HeadlessRequest {
 namespace RunStatus {
 constexpr int Failed = 1;
 constexpr int Usage = 2;
-// The command ran, but lines of its record could not be written.
+// The command ran, but its record is incomplete: lines of the log file or
+// records of the capture could not be written.
 constexpr int RecordIncomplete = 3;
 }  // namespace RunStatus
 

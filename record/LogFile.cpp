@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "record/LogFile.h"
 
-#include <fcntl.h>
-
-#ifdef _WIN32
-#include <io.h>
-#else
+#ifndef _WIN32
 #include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,40 +15,14 @@
 
 namespace kelvra {
 
-LogFile::LogFile(std::string path) : path_(std::move(path)) {
+bool LogFile::Lock() {
 #ifdef _WIN32
-    fd_ = ::_open(path_.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0644);
-#else
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-#endif
-    if (fd_ < 0) throw std::runtime_error(path_ + ": " + std::strerror(errno));
-}
-
-LogFile::~LogFile() {
-#ifdef _WIN32
-    ::_close(fd_);
-#else
-    ::close(fd_);
-#endif
-}
-
-void LogFile::Fail(const std::string& reason) {
-    incomplete_ = true;
-    if (!onFailure_) return;
-    const auto report = std::move(onFailure_);
-    onFailure_ = nullptr;
-    report("the log file " + path_ + " cannot be written: " + reason);
-}
-
-bool LogFile::Lock(std::string& reason) {
-#ifdef _WIN32
-    (void)reason;
     return true;
 #else
     using Clock = std::chrono::steady_clock;
     const auto giveUp = Clock::now() + std::chrono::duration<double>(LockWaitSeconds);
     for (;;) {
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (::flock(file_.Descriptor(), LOCK_EX | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return true;  // a file system without locks: O_APPEND alone keeps lines whole
         if (lockWaitFailed_ || (interrupted_ && interrupted_()) || Clock::now() >= giveUp) break;
@@ -60,7 +30,7 @@ bool LogFile::Lock(std::string& reason) {
         ::nanosleep(&step, nullptr);
     }
     lockWaitFailed_ = true;
-    reason = "another program keeps it locked";
+    file_.Fail("another program keeps it locked");
     return false;
 #endif
 }
@@ -70,26 +40,14 @@ bool LogFile::Append(std::string_view text) {
     line += ' ';
     line += text;
     line += '\n';
-    std::string reason;
-    if (!Lock(reason)) {
-        Fail(reason);
-        return false;
-    }
+    if (!Lock()) return false;
     // One write with O_APPEND puts the line whole at the end, also beside
     // other processes; the lock keeps writers on file systems without atomic
     // appends from mixing their lines.
-#ifdef _WIN32
-    const auto n = ::_write(fd_, line.data(), static_cast<unsigned>(line.size()));
-    const bool whole = n == static_cast<int>(line.size());
-#else
-    ssize_t n = 0;
-    do {
-        n = ::write(fd_, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    const bool whole = n == static_cast<ssize_t>(line.size());
-    ::flock(fd_, LOCK_UN);
+    const bool whole = file_.Write(line.data(), line.size());
+#ifndef _WIN32
+    ::flock(file_.Descriptor(), LOCK_UN);
 #endif
-    if (!whole) Fail(n < 0 ? std::strerror(errno) : "the disk is full");
     return whole;
 }
 

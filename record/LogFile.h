@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "link/Runtime.h"
+#include "record/AppendFile.h"
 
 namespace kelvra {
 
@@ -18,10 +19,7 @@ namespace kelvra {
 class LogFile {
 public:
     // Throws std::runtime_error("<path>: <reason>") when the file cannot be opened.
-    explicit LogFile(std::string path);
-    ~LogFile();
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
+    explicit LogFile(std::string path) : file_(std::move(path), "the log file") {}
 
     // Appends `text`, time-stamped, as one line. When another program holds
     // the file's lock, waits for it at most LockWaitSeconds, and not at all
@@ -31,24 +29,20 @@ public:
 
     // Runs once, the first time a line cannot be written, with
     // "the log file <path> cannot be written: <reason>".
-    void OnFirstFailure(std::function<void(const std::string&)> report) { onFailure_ = std::move(report); }
+    void OnFirstFailure(std::function<void(const std::string&)> report) { file_.OnFirstFailure(std::move(report)); }
     // Says when to stop waiting for a lock: a termination signal arrived.
     void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
     // A line has been lost: the record is incomplete.
-    bool Incomplete() const { return incomplete_; }
+    bool Incomplete() const { return file_.Incomplete(); }
 
     static constexpr double LockWaitSeconds = 1.0;
 
 private:
-    // Takes the file's lock; false with `reason` set when it stays taken.
-    bool Lock(std::string& reason);
-    void Fail(const std::string& reason);
+    // Takes the file's lock; false when it stays taken.
+    bool Lock();
 
-    std::string path_;
-    int fd_ = -1;
-    bool incomplete_ = false;
+    AppendFile file_;
     bool lockWaitFailed_ = false;
-    std::function<void(const std::string&)> onFailure_;
     std::function<bool()> interrupted_;
 };
 

@@ -51,6 +51,7 @@ void QtSerialComm::SetPortOpen(bool open) {
         if (port_.isOpen()) port_.close();
         open_ = false;
         lost_ = false;
+        if (Observer() != nullptr) Observer()->Closed();
         return;
     }
     device_ = ports_.Device(commPort_);
@@ -70,6 +71,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     }
     open_ = true;
     lost_ = false;
+    if (Observer() != nullptr) Observer()->Opened(device_, commPort_, "9600 8O1");
     monitor_.Start(port_.handle());
 }
 
@@ -110,6 +112,7 @@ void QtSerialComm::SetOutBufferCount(int count) {
 void QtSerialComm::Output(const Bytes& bytes) {
     RequireOpen();
     WireTrace::Sent(bytes);
+    if (Observer() != nullptr) Observer()->Written(bytes);
     // Bytes for a device that is gone are lost, as on a cut line; the user
     // has been told once, by the line event.
     if (lost_) return;
@@ -123,6 +126,7 @@ Bytes QtSerialComm::Input() {
     const QByteArray data = port_.readAll();
     Bytes bytes(data.begin(), data.end());
     WireTrace::Received(bytes);
+    if (Observer() != nullptr && !bytes.empty()) Observer()->Read(bytes);
     return bytes;
 }
 
@@ -132,6 +136,7 @@ void QtSerialComm::SetBreak(bool on) {
 }
 
 void QtSerialComm::Report(std::int16_t code) {
+    if (Observer() != nullptr) Observer()->LineEvent(code, code == CommEventCode::DeviceLost ? GoneText() : std::string());
     pending_.push_back(code);
     QMetaObject::invokeMethod(this, &QtSerialComm::DeliverNext, Qt::QueuedConnection);
 }

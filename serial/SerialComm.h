@@ -42,6 +42,21 @@ constexpr std::int16_t TxFull = 1009;
 constexpr std::int16_t DeviceLost = 1010;
 }  // namespace CommEventCode
 
+// Sees everything that passes the component, in order: the port opening
+// and closing, every byte written and read, every line event. A capture of
+// the line implements it.
+class LineObserver {
+public:
+    virtual ~LineObserver() = default;
+    // `settings` as "9600 8O1".
+    virtual void Opened(const std::string& device, int port, const std::string& settings) = 0;
+    virtual void Closed() = 0;
+    virtual void Written(const Bytes& bytes) = 0;
+    virtual void Read(const Bytes& bytes) = 0;
+    // `text`: the component's own description, for the codes it adds (DeviceLost).
+    virtual void LineEvent(std::int16_t code, const std::string& text) = 0;
+};
+
 class SerialComm {
 public:
     virtual ~SerialComm() = default;
@@ -79,13 +94,18 @@ public:
     // processing, never from inside another operation of the component.
     void SetOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
 
+    // Where everything that passes is told besides, if anywhere.
+    void SetObserver(LineObserver* observer) { observer_ = observer; }
+
 protected:
     void RaiseOnComm() {
         if (onComm_) onComm_();
     }
+    LineObserver* Observer() const { return observer_; }
 
 private:
     std::function<void()> onComm_;
+    LineObserver* observer_ = nullptr;
 };
 
 }  // namespace kelvra

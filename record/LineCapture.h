@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// A capture of the serial line in a pcapng file (link type USER0), for
+// Wireshark with the m2bus dissector and for kelvra-phone-sim --replay.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "record/AppendFile.h"
+#include "serial/SerialComm.h"
+
+namespace kelvra {
+
+// The first byte of every record: what it holds.
+enum class LineRecord : std::uint8_t {
+    Written = 0,    // bytes written to the phone
+    Read = 1,       // bytes read from the line, the echo included
+    LineEvent = 2,  // the event code (16 bits, little-endian), then its text
+    Opened = 3,     // the device, a zero byte, the line settings ("9600 8O1")
+    Closed = 4,
+};
+
+// Every byte written to and read from the port, one record per frame (bytes
+// around frames in records of their own) with the time the bytes passed, in
+// microseconds; line events; the port opening and closing. Each run appends
+// a section of its own (its first port names the interface: the device and
+// the Com port), and each record is written whole as it happens: a crash
+// loses at most the record being written.
+class LineCapture : public LineObserver {
+public:
+    // Opens `path` for appending and starts a section. Throws
+    // std::runtime_error("<path>: <reason>") when it cannot be opened.
+    explicit LineCapture(std::string path);
+
+    void Opened(const std::string& device, int port, const std::string& settings) override;
+    void Closed() override;
+    void Written(const Bytes& bytes) override;
+    void Read(const Bytes& bytes) override;
+    void LineEvent(std::int16_t code, const std::string& text) override;
+
+    // Runs once, the first time a record cannot be written, with
+    // "the capture file <path> cannot be written: <reason>".
+    void OnFirstFailure(std::function<void(const std::string&)> report) { file_.OnFirstFailure(std::move(report)); }
+    bool Incomplete() const { return file_.Incomplete(); }
+
+private:
+    void Record(LineRecord kind, const Bytes& bytes);
+    void Frames(LineRecord kind, const Bytes& bytes);
+
+    AppendFile file_;
+    // The interface of each device and port met in this section.
+    std::map<std::string, std::uint32_t> interfaces_;
+    std::uint32_t interface_ = 0;
+};
+
+}  // namespace kelvra
