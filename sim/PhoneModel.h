@@ -43,19 +43,29 @@ struct FaultName {
 };
 const std::vector<FaultName>& FaultNames();
 
-class PhoneModel {
+// The far end of the line, as a server plays it on a pseudo-terminal.
+class FarEnd {
+public:
+    virtual ~FarEnd() = default;
+    // The PC's bytes in; the bytes the PC then reads from the line out.
+    virtual ByteString Hear(const ByteString& fromPc) = 0;
+    // The PC closed the line.
+    virtual void HangUp() {}
+    // Every complete frame heard from the PC, in order.
+    virtual const std::vector<ByteString>& FramesHeard() const = 0;
+};
+
+class PhoneModel : public FarEnd {
 public:
     explicit PhoneModel(PhoneOptions options = {});
 
-    // The PC's bytes in; the bytes the PC then reads from the line out.
-    ByteString Hear(const ByteString& fromPc);
+    ByteString Hear(const ByteString& fromPc) override;
 
-    // The PC went away: a frame half heard, or a command waiting for its
-    // repeated copy, is forgotten, so that the next client starts afresh.
-    void HangUp();
+    // A frame half heard, or a command waiting for its repeated copy, is
+    // forgotten, so that the next client starts afresh.
+    void HangUp() override;
 
-    // Every complete frame heard from the PC, in order.
-    const std::vector<ByteString>& FramesHeard() const { return framesHeard_; }
+    const std::vector<ByteString>& FramesHeard() const override { return framesHeard_; }
 
 private:
     // Takes complete PC frames off the front of the input; stray bytes are dropped.

@@ -43,10 +43,19 @@ PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, std::function<
 
 PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, int lineFd, LineKind kind,
                          std::function<void(const std::string&)> log)
+    : PhoneServer(std::make_unique<PhoneModel>(std::move(options)), delivery, lineFd, kind, std::move(log)) {}
+
+std::unique_ptr<PhoneServer> PhoneServer::Playing(std::unique_ptr<FarEnd> far, Delivery delivery,
+                                                  std::function<void(const std::string&)> log) {
+    return std::unique_ptr<PhoneServer>(new PhoneServer(std::move(far), delivery, -1, LineKind::Plain, std::move(log)));
+}
+
+PhoneServer::PhoneServer(std::unique_ptr<FarEnd> far, Delivery delivery, int lineFd, LineKind kind,
+                         std::function<void(const std::string&)> log)
     : pty_(lineFd < 0 ? std::make_unique<Pty>() : nullptr),
       lineFd_(lineFd),
       kind_(kind),
-      phone_(std::move(options)),
+      phone_(std::move(far)),
       delivery_(delivery),
       log_(std::move(log)) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -126,7 +135,7 @@ void PhoneServer::ResetDevice() {
 #endif
     // ... and its line settings, which the next tool could not set again.
     pty_->RestoreSettings();
-    phone_.HangUp();
+    phone_->HangUp();
 }
 
 bool PhoneServer::ClientClosed() {
@@ -218,13 +227,13 @@ void PhoneServer::Serve(int stopFd) {
 
 void PhoneServer::Heard(const ByteString& chunk) {
     const auto arrived = std::chrono::steady_clock::now();
-    const std::size_t framesBefore = phone_.FramesHeard().size();
-    const ByteString answer = phone_.Hear(chunk);
+    const std::size_t framesBefore = phone_->FramesHeard().size();
+    const ByteString answer = phone_->Hear(chunk);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (heard_.empty()) firstHeard_ = arrived;
         heard_.insert(heard_.end(), chunk.begin(), chunk.end());
-        const auto& frames = phone_.FramesHeard();
+        const auto& frames = phone_->FramesHeard();
         for (std::size_t i = framesBefore; i < frames.size(); ++i)
             if (frames[i].size() == 6 && answered_ != std::chrono::steady_clock::time_point{})
                 ackLatencies_.push_back(std::chrono::duration<double>(arrived - answered_).count());

@@ -42,6 +42,9 @@ public:
     // On `lineFd`, a connected socket or a terminal, which the server then owns.
     PhoneServer(PhoneOptions options, Delivery delivery, int lineFd, LineKind kind,
                 std::function<void(const std::string&)> log = {});
+    // Another far end than the phone model (a replayed capture), on a new pseudo-terminal.
+    static std::unique_ptr<PhoneServer> Playing(std::unique_ptr<FarEnd> far, Delivery delivery,
+                                                std::function<void(const std::string&)> log = {});
     ~PhoneServer();
     PhoneServer(const PhoneServer&) = delete;
     PhoneServer& operator=(const PhoneServer&) = delete;
@@ -80,6 +83,8 @@ public:
     void BeforeEachAnswer(std::function<void(const ByteString& answer)> hook) { beforeAnswer_ = std::move(hook); }
 
 private:
+    PhoneServer(std::unique_ptr<FarEnd> far, Delivery delivery, int lineFd, LineKind kind,
+                std::function<void(const std::string&)> log);
     void Heard(const ByteString& chunk);
     void Send(const ByteString& bytes);
     // Writes while the tool makes room; false once the server is told to stop or the line is gone.
@@ -98,7 +103,7 @@ private:
     int lineFd_ = -1;
     LineKind kind_ = LineKind::Plain;
     std::function<void(const ByteString&)> beforeAnswer_;
-    PhoneModel phone_;
+    std::unique_ptr<FarEnd> phone_;
     Delivery delivery_;
     std::function<void(const std::string&)> log_;
     mutable std::mutex mutex_;

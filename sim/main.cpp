@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "link/Runtime.h"
 #include "sim/PhoneServer.h"
+#include "sim/Replay.h"
 
 namespace {
 
@@ -32,7 +34,11 @@ void Usage(std::ostream& out) {
         name.resize(20, ' ');
         out << "                       " << name << f.meaning << "\n";
     }
-    out << "  --socket PATH      serve the line behind a Unix socket (an emulator's serial port)\n"
+    out << "  --replay FILE      play the phone's side of a capture (kelvra-netmon --capture): what the\n"
+           "                     line said, each once the tool has written what came before it\n"
+           "  --section N        the capture's section (run) to play, from 1; default the last\n"
+           "  --replay-timing    keep the captured gaps too\n"
+           "  --socket PATH      serve the line behind a Unix socket (an emulator's serial port)\n"
            "                     instead of a new pseudo-terminal\n"
            "  --qemu-mux         the socket is a QEMU character device with mux=on: 0x01 is doubled\n"
            "  --noise            stray bytes before everything the line carries back\n"
@@ -57,6 +63,9 @@ int main(int argc, char* argv[]) {
     kelvra::Delivery delivery;
     bool quiet = false;
     std::string socketPath;
+    std::string replayPath;
+    bool replayTiming = false;
+    long section = 0;
     kelvra::LineKind kind = kelvra::LineKind::Plain;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -93,6 +102,15 @@ int main(int argc, char* argv[]) {
                     known = true;
                 }
             if (!known) Fail("no fault named " + name);
+        } else if (arg == "--replay") {
+            replayPath = value();
+        } else if (arg == "--replay-timing") {
+            replayTiming = true;
+        } else if (arg == "--section") {
+            const std::string n = value();
+            char* end = nullptr;
+            section = std::strtol(n.c_str(), &end, 10);
+            if (*end != '\0' || section < 1) Fail("--section takes a section's number, from 1");
         } else if (arg == "--socket") {
             socketPath = value();
         } else if (arg == "--qemu-mux") {
@@ -122,6 +140,29 @@ int main(int argc, char* argv[]) {
     auto log = [quiet](const std::string& line) {
         if (!quiet) std::cerr << line << std::endl;
     };
+    if (!replayPath.empty()) {
+        kelvra::Pcapng::File capture;
+        try {
+            capture = kelvra::ReadCapture(replayPath);
+        } catch (const std::runtime_error& e) {
+            std::cerr << "kelvra-phone-sim: " << e.what() << "\n";
+            return 1;
+        }
+        if (capture.sections.empty() || static_cast<std::size_t>(section) > capture.sections.size()) {
+            std::cerr << "kelvra-phone-sim: " << replayPath << " has " << capture.sections.size() << " section(s)\n";
+            return 1;
+        }
+        const auto& played = capture.sections[section > 0 ? static_cast<std::size_t>(section - 1) : capture.sections.size() - 1];
+        kelvra::PhoneServer* server = nullptr;
+        auto replay = std::make_unique<kelvra::ReplayPhone>(
+            played, replayTiming, [&server](const kelvra::ByteString& bytes) { server->Say(bytes); },
+            [](const std::string& line) { std::cerr << "kelvra-phone-sim: " << line << std::endl; });
+        const auto replaying = kelvra::PhoneServer::Playing(std::move(replay), delivery, log);
+        server = replaying.get();
+        std::cout << replaying->DevicePath() << std::endl;
+        replaying->Serve(stopFd);
+        return 0;
+    }
     if (socketPath.empty()) {
         kelvra::PhoneServer server(options, delivery, log);
         std::cout << server.DevicePath() << std::endl;
