@@ -6,7 +6,8 @@
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" "${UART_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" "${UART_PACKAGES[@]}" \
+    "${CAPTURE_PACKAGES[@]}"
 export QT_QPA_PLATFORM=offscreen
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo

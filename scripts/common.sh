@@ -12,6 +12,8 @@ PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
 # The UART test boots Debian's kernel with busybox under QEMU.
 UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
+# The Wireshark dissector is tested with tshark.
+CAPTURE_PACKAGES=(tshark)
 # The fuzz targets are built with clang and its libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

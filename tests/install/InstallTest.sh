@@ -17,6 +17,7 @@ sizes="16 24 32 48 64 128 256"
 # Every file a prefix receives, with LIBDIR for the library folder.
 expected_files() {
     printf '%s\n' bin/kelvra-netmon bin/kelvra-phone-sim LIBDIR/kelvra-netmon/kelvra-window.so \
+        LIBDIR/wireshark/plugins/m2bus.lua \
         share/applications/invalid.kelvra.netmon.desktop share/metainfo/invalid.kelvra.netmon.metainfo.xml \
         share/doc/kelvra-netmon/changelog.gz share/doc/kelvra-netmon/copyright \
         share/man/man1/kelvra-netmon.1.gz share/man/man1/kelvra-phone-sim.1.gz \
@@ -52,7 +53,7 @@ check_tree() {
 # Every source file, script and CMake file carries the licence's SPDX line.
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 unlicensed=$(cd "$source_dir" && find . \( -name 'build*' -o -name .git \) -prune -o -type f \
-    \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' -o -name '*.cmake' -o -name CMakeLists.txt -o -path ./.ci/run \) \
+    \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' -o -name '*.lua' -o -name '*.cmake' -o -name CMakeLists.txt -o -path ./.ci/run \) \
     -print | xargs grep -L 'SPDX-License-Identifier: MIT' || true)
 [ -z "$unlicensed" ] || fail "no SPDX line in: $unlicensed"
 
