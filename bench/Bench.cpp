@@ -22,6 +22,7 @@
 #include "app/GxxMain.h"
 #include "app/QtRuntime.h"
 #include "app/Utility.h"
+#include "record/LineCapture.h"
 #include "serial/QtSerialComm.h"
 #include "sim/PhoneServer.h"
 
@@ -93,6 +94,32 @@ void CommandOverhead() {
     const double lineSeconds = static_cast<double>(phone.BytesSaid()) * 11.0 / 9600.0;
     Figure("command_overhead", seconds / lineSeconds, "ratio");
     Figure("command_line_time_ms", lineSeconds * 1e3, "ms");
+}
+
+// The same command with the line captured to a file over the command without, on one paced phone: the
+// median of five pairs, taken in turn so that both see the same machine.
+void CaptureOverhead() {
+    PhoneServer phone({}, {.paced = true});
+    Tool tool(phone);
+    char path[] = "/tmp/kelvra-bench-capture-XXXXXX";
+    ::close(::mkstemp(path));
+    LineCapture capture(path);
+    auto timed = [&](LineObserver* observer) {
+        tool.window->Comm().SetObserver(observer);
+        QElapsedTimer wall;
+        wall.start();
+        tool.RDTestOn();
+        return Seconds(wall);
+    };
+    std::vector<double> ratios;
+    for (int pair = 0; pair < 5; ++pair) {
+        const double without = timed(nullptr);
+        ratios.push_back(timed(&capture) / without);
+    }
+    tool.window->Comm().SetObserver(nullptr);
+    ::unlink(path);
+    std::sort(ratios.begin(), ratios.end());
+    Figure("capture_command_overhead", ratios[ratios.size() / 2], "ratio");
 }
 
 template <class Measure>
@@ -220,6 +247,7 @@ int main(int argc, char* argv[]) {
     kelvra::WaitCpu();
     kelvra::ReplyLatency();
     kelvra::CommandOverhead();
+    kelvra::CaptureOverhead();
     kelvra::LogAppendSeconds(1000, 1000);  // fonts and caches warmed up first
     kelvra::Figure("log_append_100k_s", kelvra::MedianOfThree([] { return kelvra::LogAppendSeconds(100000, 100000); }), "s");
     kelvra::Figure("log_append_200k_s", kelvra::MedianOfThree([] { return kelvra::LogAppendSeconds(200000, 200000); }), "s");
