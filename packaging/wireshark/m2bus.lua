@@ -4,6 +4,10 @@
 -- says what it holds. Opens decoded with no set-up once this file is in a
 -- Lua plugin folder of Wireshark (tshark -G folders lists them).
 
+-- Loaded once, also when both a global and a personal copy are present.
+if kelvra_m2bus_loaded then return end
+kelvra_m2bus_loaded = true
+
 local m2bus = Proto("m2bus", "M2BUS")
 
 local RECORD_WRITTEN, RECORD_READ, RECORD_EVENT, RECORD_OPENED, RECORD_CLOSED = 0, 1, 2, 3, 4
