@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "record/LineCapture.h"
+#include "record/Pcapng.h"
 #include "sim/PhoneServer.h"
 
 extern char** environ;
@@ -212,6 +214,21 @@ TEST_F(Uart, BreakWhileACommandWaitsIsReportedOnceAndTheCommandGoesOn) {
     expected.insert(expected.begin() + 2, "Break Received");
     EXPECT_EQ(boot.Section("OUT"), expected) << boot.console << "The phone's side:\n" << boot.phoneLog;
     EXPECT_EQ(boot.Value("STATUS"), "0") << boot.console;
+
+    // The run's capture holds the break as a line event, between the frames it came among.
+    ByteString file;
+    for (const std::string& line : boot.Section("CAPTURE")) {
+        std::istringstream hex(line);
+        for (unsigned byte = 0; hex >> std::hex >> byte;) file.push_back(static_cast<std::uint8_t>(byte));
+    }
+    const Pcapng::File capture = Pcapng::Read(file);
+    ASSERT_EQ(capture.sections.size(), 1u);
+    std::vector<std::string> events;
+    for (const Pcapng::Packet& packet : capture.sections[0].packets)
+        if (packet.data.size() > 3 && packet.data[0] == static_cast<std::uint8_t>(LineRecord::LineEvent))
+            events.push_back(std::to_string(packet.data[1] | packet.data[2] << 8) + " " +
+                             std::string(packet.data.begin() + 3, packet.data.end()));
+    EXPECT_EQ(events, std::vector<std::string>{"1001 Break Received"});
 }
 
 TEST_F(Uart, SilentWaitKeepsTheLineSettingsAndCostsLittle) {

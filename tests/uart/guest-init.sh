@@ -15,9 +15,11 @@ case "$scenario" in
 probe) ;;
 command)
     start=$(cut -d' ' -f1 /proc/uptime)
-    kelvra-netmon --run rd-on --device /dev/ttyS1 >/tmp/out 2>/tmp/err
+    kelvra-netmon --run rd-on --device /dev/ttyS1 --capture /tmp/line.pcapng >/tmp/out 2>/tmp/err
     status=$?
-    echo "=== WALL_S $start $(cut -d' ' -f1 /proc/uptime)" ;;
+    echo "=== WALL_S $start $(cut -d' ' -f1 /proc/uptime)"
+    echo "=== CAPTURE"
+    od -An -v -tx1 /tmp/line.pcapng ;;
 silent)
     kelvra-netmon --run rd-on --device /dev/ttyS1 >/tmp/out 2>/tmp/err &
     tool=$!
