@@ -15,7 +15,7 @@
 #include "runtime/Console.h"
 #include "runtime/EventRuntime.h"
 #include "runtime/TerminationSignals.h"
-#include "serial/QtSerialComm.h"
+#include "serial/PlatformSerial.h"
 #include "serial/WireTrace.h"
 
 using namespace kelvra;
@@ -83,7 +83,7 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
     QtRuntime shown;
     RecordedRuntime runtime(shown, recorder ? &*recorder : nullptr);
 
-    auto comm = std::make_unique<QtSerialComm>(request.ports);
+    auto comm = MakeSerialComm(request.ports);
     comm->SetObserver(request.capture);
     GxxMain window(std::move(comm), runtime,
                    WindowSetup{request.startPort, request.ports, recorder ? &*recorder : nullptr});

@@ -8,7 +8,7 @@
 #include "runtime/Console.h"
 #include "runtime/EventRuntime.h"
 #include "runtime/TerminationSignals.h"
-#include "serial/QtSerialComm.h"
+#include "serial/PlatformSerial.h"
 
 namespace kelvra {
 
@@ -64,7 +64,8 @@ int RunHeadless(const HeadlessRequest& request) {
     RecordedRuntime runtime(console, request.recorder);
     ConsoleView shown(console);
     RecordedView view(shown, request.recorder);
-    QtSerialComm comm(request.ports);
+    const std::unique_ptr<SerialComm> port = MakeSerialComm(request.ports);
+    SerialComm& comm = *port;
     comm.SetObserver(request.capture);
     NetMonitor monitor(comm, runtime, view);
     comm.SetOnComm([&] {

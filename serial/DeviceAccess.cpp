@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Serial devices on Unix: names, locks, why an open failed, the devices present.
 #include "serial/DeviceAccess.h"
 
 #include <QByteArray>
@@ -10,7 +11,6 @@
 #include <QSerialPortInfo>
 #include <QStringList>
 
-#ifdef Q_OS_UNIX
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#endif
 
 #include <cerrno>
 
@@ -45,23 +44,6 @@ std::vector<SerialDevice> SerialDevices() {
     }
     return devices;
 }
-
-std::string AdapterHint(const std::string& device, int port, const std::vector<SerialDevice>& devices) {
-    QStringList adapters;
-    for (const SerialDevice& present : devices) {
-        if (present.usbId.isEmpty()) continue;
-        if (present.path.toStdString() == device || present.aliases.contains(QString::fromStdString(device))) return {};
-        adapters << present.path;
-    }
-    if (adapters.isEmpty()) return {};
-    return QStringLiteral("Serial adapters present: %1. Map one with: kelvra-netmon --map %2=%3")
-        .arg(adapters.join(QStringLiteral(", ")))
-        .arg(port)
-        .arg(adapters.first())
-        .toStdString();
-}
-
-#ifdef Q_OS_UNIX
 
 namespace {
 
@@ -238,18 +220,5 @@ std::string DescribeOpenFailure(const std::string& device, const QString& portNa
     }
     return device + ": " + reason.toStdString();
 }
-
-#else
-
-NativeDevice::NativeDevice(const std::string& path) : portName_(QString::fromStdString(path)) {}
-NativeDevice::~NativeDevice() = default;
-
-std::string ForeignLock(const QString&) { return {}; }
-
-std::string DescribeOpenFailure(const std::string& device, const QString&, const QSerialPort& port) {
-    return device + ": " + port.errorString().toStdString();
-}
-
-#endif
 
 }  // namespace kelvra

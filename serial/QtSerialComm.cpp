@@ -4,6 +4,7 @@
 #include <QMetaObject>
 
 #include "serial/DeviceAccess.h"
+#include "serial/PlatformSerial.h"
 #include "serial/WireTrace.h"
 
 #ifdef Q_OS_UNIX
@@ -194,5 +195,7 @@ bool QtSerialComm::DeviceGone(int systemCode) const {
     return port_.error() == QSerialPort::ResourceError;
 #endif
 }
+
+std::unique_ptr<SerialComm> MakeSerialComm(PortMap ports) { return std::make_unique<QtSerialComm>(std::move(ports)); }
 
 }  // namespace kelvra
