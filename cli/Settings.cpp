@@ -52,6 +52,7 @@ std::string PathValue(const QSettings& settings, const QString& key, bool device
     return {};
 }
 
+#ifndef _WIN32
 // The first line of an INI text that is neither blank, a comment, a
 // [section] nor a key=value line; 0 if there is none.
 int UnreadableLine(const QByteArrayList& lines) {
@@ -132,6 +133,8 @@ QString ReadBack(const QByteArray& text, int port) {
     return settings.value(QStringLiteral("ports/com%1").arg(port)).toString();
 }
 
+#endif
+
 }  // namespace
 
 QString SettingsPath() { return Open().fileName(); }
@@ -152,6 +155,21 @@ SavedSettings ReadSettings() {
     return saved;
 }
 
+#ifdef _WIN32
+// The registry keeps each value apart: nothing else to keep whole.
+QString RememberPort(int port, const std::string& device) {
+    QSettings settings = Open();
+    const QString key = QStringLiteral("ports/com%1").arg(port);
+    if (device.empty())
+        settings.remove(key);
+    else
+        settings.setValue(key, QString::fromStdString(device));
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        throw std::runtime_error(settings.fileName().toStdString() + ": cannot be written");
+    return settings.fileName();
+}
+#else
 QString RememberPort(int port, const std::string& device) {
     const QString path = SettingsPath();
     const std::string shown = path.toStdString();
@@ -177,5 +195,6 @@ QString RememberPort(int port, const std::string& device) {
         throw std::runtime_error(shown + ": cannot be written: " + file.errorString().toStdString());
     return path;
 }
+#endif
 
 }  // namespace kelvra

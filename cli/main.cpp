@@ -16,6 +16,7 @@
 
 #include "app/WindowMain.h"
 #include "cli/Options.h"
+#include "cli/Platform.h"
 #include "cli/PortList.h"
 #include "cli/Settings.h"
 #include "headless/HeadlessRun.h"
@@ -78,17 +79,16 @@ bool DisplayAvailable() {
 #endif
 }
 
-// The window module: beside the program in the build, in the program's library folder when installed.
+// The window module: beside the program in the build (and on Windows), in the
+// program's library folder when installed on Linux.
 QString WindowModule() {
-    QString folder;
-#ifdef Q_OS_LINUX
-    folder = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
-#endif
+    const QString folder = ProgramFolder();
     for (const QString& candidate : {folder + QStringLiteral("/kelvra-window"),
                                      folder + QStringLiteral("/" KELVRA_WINDOW_MODULE_DIR "/kelvra-window")})
-        if (QLibrary::isLibrary(candidate + QStringLiteral(".so")) && QFileInfo::exists(candidate + QStringLiteral(".so")))
-            return candidate + QStringLiteral(".so");
-    return folder + QStringLiteral("/" KELVRA_WINDOW_MODULE_DIR "/kelvra-window.so");
+        if (QLibrary::isLibrary(candidate + QStringLiteral(KELVRA_MODULE_SUFFIX)) &&
+            QFileInfo::exists(candidate + QStringLiteral(KELVRA_MODULE_SUFFIX)))
+            return candidate + QStringLiteral(KELVRA_MODULE_SUFFIX);
+    return folder + QStringLiteral("/" KELVRA_WINDOW_MODULE_DIR "/kelvra-window" KELVRA_MODULE_SUFFIX);
 }
 
 int Window(int argc, char** argv, const Options& options) {
@@ -160,8 +160,10 @@ int main(int argc, char* argv[]) {
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);
     if (!options) {
+        UseParentConsole();
         Console::Problem(error + " (see kelvra-netmon --help)");
         return RunStatus::Usage;
     }
+    if (!options->Window()) UseParentConsole();
     return options->Window() ? Window(argc, argv, *options) : Headless(argc, argv, *options);
 }

@@ -24,11 +24,11 @@ template <class T>
 void Put(ByteString& out, T value) {
     std::uint8_t raw[sizeof value];
     std::memcpy(raw, &value, sizeof value);
-    out.insert(out.end(), raw, raw + sizeof value);
+    for (const std::uint8_t byte : raw) out.push_back(byte);
 }
 
 void PutPadded(ByteString& out, const std::uint8_t* data, std::size_t size) {
-    out.insert(out.end(), data, data + size);
+    for (std::size_t i = 0; i < size; ++i) out.push_back(data[i]);
     out.resize(out.size() + Padded(size) - size, 0);
 }
 

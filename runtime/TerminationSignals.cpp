@@ -5,6 +5,15 @@
 
 #include <csignal>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <QMetaObject>
+#endif
 #ifdef Q_OS_UNIX
 #include <signal.h>
 #include <sys/socket.h>
@@ -54,6 +63,29 @@ TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
+}
+#elif defined(_WIN32)
+namespace {
+std::function<void(int)> deliver;
+QObject* receiver = nullptr;
+
+// Runs on a thread of the system's: the event loop is told, as a signal's handler does on Linux.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    const int signo = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    received = signo;
+    if (receiver != nullptr)
+        QMetaObject::invokeMethod(receiver, [signo] { if (deliver) deliver(signo); }, Qt::QueuedConnection);
+    // Closing the console ends the process once this returns: give the run time to close the port.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(3000);
+    return TRUE;
+}
+}  // namespace
+
+// Ctrl+C is SIGINT; Ctrl+Break and closing the console are SIGTERM.
+TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)> onSignal) : QObject(parent) {
+    deliver = std::move(onSignal);
+    receiver = this;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 #else
 TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>) : QObject(parent) {}
