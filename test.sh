@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds the tool and runs every test: once as built for use, once more under
-# AddressSanitizer and UndefinedBehaviorSanitizer; compiles the Qt-free core
-# for Windows; then runs each fuzz target for 30 seconds.
+# AddressSanitizer and UndefinedBehaviorSanitizer; builds the Windows program
+# and its packages (with a Qt for Windows built once and cached) and tests
+# them under Wine; then runs each fuzz target for 30 seconds.
+# ./test.sh --quick (or KELVRA_QUICK=1) leaves the Windows stage out, for a
+# fast loop at the desk; CI never does.
 set -euo pipefail
 source "$(dirname "$0")/scripts/common.sh"
+
+quick=${KELVRA_QUICK:-0}
+[ "${1:-}" = --quick ] && quick=1
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" "${UART_PACKAGES[@]}" \
     "${CAPTURE_PACKAGES[@]}"
 export QT_QPA_PLATFORM=offscreen
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)" --label-exclude uart
+ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)" --label-exclude 'uart|windows'
 # The headless run on a real UART driver under QEMU, with its figures in the output.
 ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex uart
 
@@ -20,9 +26,15 @@ ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex uart
 
 # The sanitizers again, without the UART test: its guest runs the tool as built for use.
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
-ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)" --label-exclude uart
+ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)" --label-exclude 'uart|windows'
 
-# The link and command code compiles for Windows too, warnings as errors.
+# The link and command code compiles for Windows with warnings as errors.
 configure_and_build "$ROOT/build-mingw" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DKELVRA_CORE_ONLY=ON
+
+# The whole program for Windows, its zip and installer, and their tests under Wine.
+if [ "$quick" != 1 ]; then
+    "$ROOT/scripts/windows.sh"
+    ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex windows
+fi
 
 "$ROOT/scripts/fuzz.sh" 30

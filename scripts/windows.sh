@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds kelvra-netmon.exe and its window module for 64-bit Windows with the
+# Qt that scripts/windows-qt.sh builds (or has cached), and packages them in
+# build-windows/: a portable zip and an installer made with NSIS.
+# Prints the two packages' paths and sizes.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+ensure_packages "${WINDOWS_PACKAGES[@]}"
+qt=$("$ROOT/scripts/windows-qt.sh" | tail -n 1)
+out=$ROOT/build-windows
+version=$(sed -n 's/^project(kelvra-netmon VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+
+configure_and_build "$out/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+    -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DKELVRA_BUILD_TESTS=OFF
+
+# The program, its window module, Qt and the MinGW run-time, as they are installed.
+stage=$out/kelvra-netmon-$version
+rm -rf "$stage"
+mkdir -p "$stage/platforms" "$stage/styles"
+cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-window.dll" "$stage/"
+cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$stage/"
+cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
+cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
+for dll in libgcc_s_seh-1.dll libstdc++-6.dll; do cp "$runtime/$dll" "$stage/"; done
+cp /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$stage/"
+x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*/*.dll
+cp "$ROOT/LICENSE" "$stage/LICENSE.txt"
+cp "$ROOT/packaging/wireshark/m2bus.lua" "$stage/"
+
+zip=$out/kelvra-netmon-$version-win64.zip
+rm -f "$zip"
+(cd "$out" && cmake -E tar cf "$zip" --format=zip "kelvra-netmon-$version")
+setup=$out/kelvra-netmon-$version-win64-setup.exe
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" "$ROOT/packaging/windows/installer.nsi" >&2
+for package in "$zip" "$setup"; do
+    echo "$package $(du -h "$package" | cut -f1)"
+done

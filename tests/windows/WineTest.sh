@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The Windows build under Wine, in a throw-away prefix: --version and --help,
+# every VidEvodudi command against the virtual phone through a Wine COM port
+# (the same output and status as the Linux build), a faulty phone, the window
+# under Xvfb, and the installer's silent install and uninstall.
+# Usage: WineTest.sh LINUX_BUILD_DIR WINDOWS_OUT_DIR [SCREENSHOT.png]
+set -euo pipefail
+linux=$1
+out=$2
+screenshot=${3:-}
+command -v wine >/dev/null || { echo "wine is not installed"; exit 77; }
+stage=$(find "$out" -maxdepth 1 -type d -name 'kelvra-netmon-*' | head -n 1)
+setup=$(find "$out" -maxdepth 1 -name 'kelvra-netmon-*-win64-setup.exe' | head -n 1)
+[ -n "$stage" ] && [ -n "$setup" ] || { echo "no Windows build in $out (scripts/windows.sh)"; exit 1; }
+exe=$stage/kelvra-netmon.exe
+
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+windows() { wine "$@" 2>"$work/wine.err" | tr -d '\r'; }
+
+wine wineboot -i >/dev/null 2>&1
+
+# The program's own words, exactly as on Linux.
+[ "$(windows "$exe" --version)" = "kelvra-netmon 1.0.4" ] || fail "--version"
+diff <(windows "$exe" --help) <("$linux/kelvra-netmon" --help) || fail "--help differs from the Linux build's"
+
+# Virtual phones behind Wine's COM5 (a good one), COM6 (a wrong acknowledgement sequence) and COM7 (silent).
+phone() {  # name, options...
+    local name=$1
+    shift
+    "$linux/kelvra-phone-sim" --quiet "$@" >"$work/$name" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 50); do [ -s "$work/$name" ] && break; sleep 0.1; done
+    head -n 1 "$work/$name"
+}
+good=$(phone good)
+faulty=$(phone faulty --fault wrong-ack-seq)
+silent=$(phone silent --fault silent)
+for mapping in "COM5 $good" "COM6 $faulty" "COM7 $silent"; do
+    set -- $mapping
+    wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1
+done
+# Wine reads its port mapping when its server starts.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+
+compare() {  # COM port, device, command
+    local status=0 expected=0
+    windows "$exe" --run "$3" --com 1 --device "$1" >"$work/windows.out" || status=$?
+    "$linux/kelvra-netmon" --run "$3" --device "$2" >"$work/linux.out" 2>/dev/null || expected=$?
+    diff "$work/linux.out" "$work/windows.out" || fail "$3 on $1: the output differs from the Linux build's"
+    [ "$status" -eq "$expected" ] || fail "$3 on $1: status $status, the Linux build's $expected"
+    echo "$3 on $1: status $status, $(wc -l <"$work/windows.out") lines as on Linux"
+}
+for command in operator-on rd-on off reset-timers; do compare COM5 "$good" "$command"; done
+compare COM6 "$faulty" rd-on
+
+# The CPU a receive wait costs under Wine, while the silent phone says nothing.
+wine "$exe" --run rd-on --device COM7 >/dev/null 2>&1 &
+waiting=$!
+pids+=($waiting)
+sleep 2
+process=$(pgrep -f 'kelvra-netmon.exe --run rd-on --device COM7' | head -n 1)
+ticks() { awk '{ print $14 + $15 }' "/proc/$process/stat"; }
+before=$(ticks)
+sleep 4
+after=$(ticks)
+echo "wine_wait_cpu_per_s $(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.4f", t / hz / 4 }')"
+kill "$process" 2>/dev/null || true
+
+# The window under Xvfb, with its exact caption.
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1024x600x24 >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
+DISPLAY=$display wine "$exe" >/dev/null 2>&1 &
+pids+=($!)
+shown=
+for _ in $(seq 60); do
+    if DISPLAY=$display xwininfo -root -tree 2>/dev/null | grep -q '"      VidEvodudi     "'; then shown=1; break; fi
+    sleep 0.5
+done
+[ -n "$shown" ] || fail "the window with the caption '      VidEvodudi     ' did not appear"
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+if [ -n "$screenshot" ]; then
+    # In a Wine desktop of its own, which draws the title bar that Xvfb alone has no window manager for.
+    DISPLAY=$display wine explorer /desktop=kelvra,520x200 "$exe" >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 6
+    DISPLAY=$display xwd -root -silent >"$work/window.xwd"
+    convert "$work/window.xwd" -crop 520x200+0+0 +repage "$screenshot"
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w
+fi
+echo "the window shows its caption"
+
+# The installer: silent install, the installed program runs, the uninstaller leaves nothing behind.
+folder="$WINEPREFIX/drive_c/Program Files/Kelvra Net Monitor Tool"
+wine "$setup" /S >/dev/null 2>&1 || fail "the installer failed"
+wineserver -w
+[ -f "$folder/kelvra-netmon.exe" ] && [ -f "$folder/platforms/qwindows.dll" ] || fail "the installer put no program there"
+[ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvra Net Monitor Tool.lnk" ] ||
+    fail "no Start-menu entry"
+[ "$(windows "$folder/kelvra-netmon.exe" --version)" = "kelvra-netmon 1.0.4" ] || fail "the installed program does not run"
+wine "$folder/uninstall.exe" /S >/dev/null 2>&1
+for _ in $(seq 40); do [ -e "$folder" ] || break; sleep 0.5; done
+wineserver -w
+[ ! -e "$folder" ] || fail "the uninstaller left: $(find "$folder")"
+! wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\kelvra-netmon' >/dev/null 2>&1 ||
+    fail "the uninstaller left its registry key"
+echo "installed silently, ran, and uninstalled without a trace"
