@@ -3,10 +3,6 @@
 // maker, USB vendor:product and serial number.
 #include "serial/DeviceAccess.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <devguid.h>
 #include <setupapi.h>

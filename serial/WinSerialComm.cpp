@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serial/WinSerialComm.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <QAbstractEventDispatcher>
