@@ -8,7 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include <QMetaObject>
+#include <QAbstractEventDispatcher>
 #endif
 #ifdef Q_OS_UNIX
 #include <signal.h>
@@ -63,14 +63,19 @@ TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>
 #elif defined(_WIN32)
 namespace {
 std::function<void(int)> deliver;
-QObject* receiver = nullptr;
+HANDLE mainThread = nullptr;
+
+// On the thread that made the handler, inside its event loop's wait; the wait then returns.
+void CALLBACK Deliver(ULONG_PTR signo) {
+    if (deliver) deliver(static_cast<int>(signo));
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
+}
 
 // Runs on a thread of the system's: the event loop is told, as a signal's handler does on Linux.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     const int signo = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
     received = signo;
-    if (receiver != nullptr)
-        QMetaObject::invokeMethod(receiver, [signo] { if (deliver) deliver(signo); }, Qt::QueuedConnection);
+    if (mainThread != nullptr) QueueUserAPC(Deliver, mainThread, static_cast<ULONG_PTR>(signo));
     // Closing the console ends the process once this returns: give the run time to close the port.
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(3000);
     return TRUE;
@@ -80,11 +85,19 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 // Ctrl+C is SIGINT; Ctrl+Break and closing the console are SIGTERM.
 TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)> onSignal) : QObject(parent) {
     deliver = std::move(onSignal);
-    receiver = this;
+    if (mainThread == nullptr)
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
+
+// Later events are still counted (Received) but delivered to no one.
+TerminationSignals::~TerminationSignals() { deliver = nullptr; }
 #else
 TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>) : QObject(parent) {}
+#endif
+#ifndef _WIN32
+TerminationSignals::~TerminationSignals() = default;
 #endif
 
 }  // namespace kelvra

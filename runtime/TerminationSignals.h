@@ -17,6 +17,7 @@ class TerminationSignals : public QObject {
     Q_OBJECT
 public:
     TerminationSignals(QObject* parent, std::function<void(int)> onSignal);
+    ~TerminationSignals() override;
 
     // The last termination signal received, 0 if none: also one that came
     // while no event was being processed.

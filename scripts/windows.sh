@@ -20,14 +20,14 @@ configure_and_build "$out/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FI
 stage=$out/kelvra-netmon-$version
 rm -rf "$stage"
 mkdir -p "$stage/platforms" "$stage/styles"
-cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-window.dll" "$stage/"
+cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-netmon.com" "$out/build/kelvra-window.dll" "$stage/"
 cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 for dll in libgcc_s_seh-1.dll libstdc++-6.dll; do cp "$runtime/$dll" "$stage/"; done
 cp /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$stage/"
-x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*/*.dll
+x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*.com "$stage"/*/*.dll
 cp "$ROOT/LICENSE" "$stage/LICENSE.txt"
 cp "$ROOT/packaging/wireshark/m2bus.lua" "$stage/"
 

@@ -6,7 +6,6 @@
 #include <QAbstractEventDispatcher>
 #include <QAbstractEventDispatcher>
 #include <QMetaObject>
-#include <QWinEventNotifier>
 
 #include <algorithm>
 #include <string>
@@ -48,7 +47,9 @@ bool Gone(DWORD code) {
 
 // The handle and one overlapped operation of each kind. Reads and writes end
 // in completion routines, which Windows runs on the owner's thread while its
-// event loop waits (alertably); line events end in an event a notifier watches.
+// event loop waits (alertably); a line event ends in an event whose wait
+// queues such a call to the owner's thread. Each call makes the event loop's
+// wait return, so a receive wait looks at once.
 struct WinSerialComm::Io {
     // An overlapped operation that knows whose it is.
     struct Operation {
@@ -63,16 +64,26 @@ struct WinSerialComm::Io {
         reinterpret_cast<Operation*>(overlapped)->owner->WriteDone(error, count);
         WakeEventLoop();
     }
-    // The wait that ran the routine returns, so that a receive wait looks at what came.
+    // On a thread of the system's, when WaitCommEvent has ended.
+    static void CALLBACK EventSignalled(void* context, BOOLEAN) {
+        auto* io = static_cast<Io*>(context);
+        QueueUserAPC(&Io::EventCall, io->ownerThread, reinterpret_cast<ULONG_PTR>(io));
+    }
+    static void CALLBACK EventCall(ULONG_PTR context) {
+        reinterpret_cast<Io*>(context)->read.owner->EventDone();
+        WakeEventLoop();
+    }
+    // The wait that ran the call returns, so that a receive wait looks at what came.
     static void WakeEventLoop() {
         if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
     }
 
+    HANDLE ownerThread = nullptr;
+    HANDLE eventWait = nullptr;
     HANDLE handle = INVALID_HANDLE_VALUE;
     DCB original{};
     Operation read, write;
     OVERLAPPED event{};
-    QWinEventNotifier* eventDone = nullptr;
     BYTE readBuffer[ReadChunk];
     Bytes writing;
     DWORD eventMask = 0;
@@ -88,14 +99,17 @@ WinSerialComm::WinSerialComm(PortMap ports, QObject* parent)
     : QObject(parent), ports_(std::move(ports)), io_(std::make_unique<Io>()) {
     io_->read.owner = io_->write.owner = this;
     io_->event.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    io_->eventDone = new QWinEventNotifier(io_->event.hEvent, this);
-    connect(io_->eventDone, &QWinEventNotifier::activated, this, &WinSerialComm::EventDone);
-    io_->eventDone->setEnabled(false);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &io_->ownerThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
 }
 
 WinSerialComm::~WinSerialComm() {
     Close();
+    // Calls queued for this thread run now, while their object is still there.
+    while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
+    }
     CloseHandle(io_->event.hEvent);
+    CloseHandle(io_->ownerThread);
 }
 
 void WinSerialComm::SetCommPort(std::int16_t port) {
@@ -187,8 +201,11 @@ void WinSerialComm::Close() {
         CloseHandle(io_->handle);
         io_->handle = INVALID_HANDLE_VALUE;
     }
+    if (io_->eventWait != nullptr) {
+        UnregisterWaitEx(io_->eventWait, INVALID_HANDLE_VALUE);
+        io_->eventWait = nullptr;
+    }
     io_->reading = io_->eventWaiting = false;
-    io_->eventDone->setEnabled(false);
     ResetEvent(io_->event.hEvent);
     inFlight_ = 0;
     unsent_.clear();
@@ -304,14 +321,15 @@ void WinSerialComm::StartEventWait() {
     ResetEvent(io_->event.hEvent);
     io_->eventMask = 0;
     if (WaitCommEvent(io_->handle, &io_->eventMask, &io_->event)) {
-        // Finished at once: handled on the next pass, so that a device that keeps answering cannot spin.
-        QMetaObject::invokeMethod(this, &WinSerialComm::EventDone, Qt::QueuedConnection);
+        // Finished at once: handled at the next wait, so that a device that keeps answering cannot spin.
         io_->eventWaiting = true;
+        QueueUserAPC(&Io::EventCall, io_->ownerThread, reinterpret_cast<ULONG_PTR>(io_.get()));
         return;
     }
-    if (GetLastError() == ERROR_IO_PENDING) {
+    if (GetLastError() == ERROR_IO_PENDING &&
+        RegisterWaitForSingleObject(&io_->eventWait, io_->event.hEvent, &Io::EventSignalled, io_.get(), INFINITE,
+                                    WT_EXECUTEONLYONCE)) {
         io_->eventWaiting = true;
-        io_->eventDone->setEnabled(true);
         return;
     }
     // The device cannot report line events (a pseudo-terminal under Wine): left alone without a word.
@@ -319,7 +337,10 @@ void WinSerialComm::StartEventWait() {
 }
 
 void WinSerialComm::EventDone() {
-    io_->eventDone->setEnabled(false);
+    if (io_->eventWait != nullptr) {
+        UnregisterWait(io_->eventWait);
+        io_->eventWait = nullptr;
+    }
     if (!io_->eventWaiting || !open_) return;
     io_->eventWaiting = false;
     DWORD unused = 0;

@@ -14,6 +14,8 @@ stage=$(find "$out" -maxdepth 1 -type d -name 'kelvra-netmon-*' | head -n 1)
 setup=$(find "$out" -maxdepth 1 -name 'kelvra-netmon-*-win64-setup.exe' | head -n 1)
 [ -n "$stage" ] && [ -n "$setup" ] || { echo "no Windows build in $out (scripts/windows.sh)"; exit 1; }
 exe=$stage/kelvra-netmon.exe
+# The same program for consoles: what a prompt runs for "kelvra-netmon".
+console=$stage/kelvra-netmon.com
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -30,8 +32,10 @@ windows() { wine "$@" 2>"$work/wine.err" | tr -d '\r'; }
 wine wineboot -i >/dev/null 2>&1
 
 # The program's own words, exactly as on Linux.
-[ "$(windows "$exe" --version)" = "kelvra-netmon 1.0.4" ] || fail "--version"
-diff <(windows "$exe" --help) <("$linux/kelvra-netmon" --help) || fail "--help differs from the Linux build's"
+for program in "$exe" "$console"; do
+    [ "$(windows "$program" --version)" = "kelvra-netmon 1.0.4" ] || fail "--version of $program"
+    diff <(windows "$program" --help) <("$linux/kelvra-netmon" --help) || fail "--help differs from the Linux build's"
+done
 
 # Virtual phones behind Wine's COM5 (a good one), COM6 (a wrong acknowledgement sequence) and COM7 (silent).
 phone() {  # name, options...
@@ -53,29 +57,39 @@ done
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 
-compare() {  # COM port, device, command
-    local status=0 expected=0
-    windows "$exe" --run "$3" --com 1 --device "$1" >"$work/windows.out" || status=$?
+compare() {  # program, COM port, device, command
+    local program=$1 status=0 expected=0
+    shift
+    windows "$program" --run "$3" --com 1 --device "$1" >"$work/windows.out" || status=$?
     "$linux/kelvra-netmon" --run "$3" --device "$2" >"$work/linux.out" 2>/dev/null || expected=$?
     diff "$work/linux.out" "$work/windows.out" || fail "$3 on $1: the output differs from the Linux build's"
     [ "$status" -eq "$expected" ] || fail "$3 on $1: status $status, the Linux build's $expected"
-    echo "$3 on $1: status $status, $(wc -l <"$work/windows.out") lines as on Linux"
+    echo "$(basename "$program") $3 on $1: status $status, $(wc -l <"$work/windows.out") lines as on Linux"
 }
-for command in operator-on rd-on off reset-timers; do compare COM5 "$good" "$command"; done
-compare COM6 "$faulty" rd-on
+for command in operator-on rd-on off reset-timers; do compare "$console" COM5 "$good" "$command"; done
+compare "$exe" COM5 "$good" rd-on
+compare "$console" COM6 "$faulty" rd-on
 
-# The CPU a receive wait costs under Wine, while the silent phone says nothing.
-wine "$exe" --run rd-on --device COM7 >/dev/null 2>&1 &
+# The CPU a receive wait costs under Wine, while the silent phone says nothing; then Ctrl+C (Wine turns
+# SIGINT into it) ends the run at once with the port closed.
+wine "$console" --run rd-on --device COM7 >/dev/null 2>&1 &
 waiting=$!
 pids+=($waiting)
 sleep 2
-process=$(pgrep -f 'kelvra-netmon.exe --run rd-on --device COM7' | head -n 1)
+process=$(pgrep -f 'kelvra-netmon.com --run rd-on --device COM7' | head -n 1)
 ticks() { awk '{ print $14 + $15 }' "/proc/$process/stat"; }
 before=$(ticks)
 sleep 4
 after=$(ticks)
 echo "wine_wait_cpu_per_s $(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.4f", t / hz / 4 }')"
-kill "$process" 2>/dev/null || true
+started=$(date +%s%N)
+kill -INT "$process"
+status=0
+wait "$waiting" || status=$?
+elapsed=$((($(date +%s%N) - started) / 1000000))
+[ "$status" -eq 130 ] || fail "Ctrl+C ended the run with status $status, not 130"
+[ "$elapsed" -lt 500 ] || fail "Ctrl+C took $elapsed ms to end the run"
+echo "Ctrl+C: status 130 in $elapsed ms"
 
 # The window under Xvfb, with its exact caption.
 display=:$((90 + RANDOM % 100))
