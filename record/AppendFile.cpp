@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace kelvra {
 
@@ -48,11 +49,18 @@ bool AppendFile::Write(const void* data, std::size_t size) {
 }
 
 void AppendFile::Fail(const std::string& reason) {
+    if (incomplete_) return;
     incomplete_ = true;
-    if (!onFailure_) return;
-    const auto report = std::move(onFailure_);
+    untold_ = what_ + " " + path_ + " cannot be written: " + reason;
+    if (onFailure_) OnFirstFailure(std::move(onFailure_));
+}
+
+void AppendFile::OnFirstFailure(std::function<void(const std::string&)> report) {
+    onFailure_ = std::move(report);
+    if (untold_.empty() || !onFailure_) return;
+    const auto tell = std::move(onFailure_);
     onFailure_ = nullptr;
-    report(what_ + " " + path_ + " cannot be written: " + reason);
+    tell(std::exchange(untold_, {}));
 }
 
 }  // namespace kelvra

@@ -25,7 +25,8 @@ public:
     // OnFirstFailure hears "<what> <path> cannot be written: <reason>".
     void Fail(const std::string& reason);
 
-    void OnFirstFailure(std::function<void(const std::string&)> report) { onFailure_ = std::move(report); }
+    // A failure before this call (the file's first piece) is told at once.
+    void OnFirstFailure(std::function<void(const std::string&)> report);
     bool Incomplete() const { return incomplete_; }
     int Descriptor() const { return fd_; }
 
@@ -34,6 +35,8 @@ private:
     std::string what_;
     int fd_ = -1;
     bool incomplete_ = false;
+    // The first failure, until it has been told.
+    std::string untold_;
     std::function<void(const std::string&)> onFailure_;
 };
 

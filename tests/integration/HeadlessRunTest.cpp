@@ -305,19 +305,21 @@ TEST_F(HeadlessRun, ARecordThatCannotBeWritten) {
     ASSERT_TRUE(holder.open(QIODevice::WriteOnly));
     ASSERT_EQ(::flock(holder.handle(), LOCK_EX), 0);
     const struct {
-        QString log;
-        QString reason;
-    } cases[] = {{"/dev/full", "No space left on device"}, {locked, "another program keeps it locked"}};
+        QString option, file, what, reason;
+    } cases[] = {{"--log-file", "/dev/full", "log", "No space left on device"},
+                 {"--log-file", locked, "log", "another program keeps it locked"},
+                 {"--capture", "/dev/full", "capture", "No space left on device"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.log.toStdString());
+        SCOPED_TRACE((c.option + " " + c.file).toStdString());
         QElapsedTimer clock;
         clock.start();
-        Tool run({"--run", "rd-on", "--device", QString::fromStdString(good.DevicePath()), "--log-file", c.log},
+        Tool run({"--run", "rd-on", "--device", QString::fromStdString(good.DevicePath()), c.option, c.file},
                  Config());
         EXPECT_EQ(run.Finish(), 3);
         EXPECT_LT(clock.elapsed(), 2500) << "a lock is waited for once, about a second";
         EXPECT_EQ(run.out, Success);
-        EXPECT_EQ(run.err, QStringList{"kelvra-netmon: the log file " + c.log + " cannot be written: " + c.reason});
+        EXPECT_EQ(run.err,
+                  QStringList{"kelvra-netmon: the " + c.what + " file " + c.file + " cannot be written: " + c.reason});
     }
     Tool waiting({"--run", "rd-on", "--device", QString::fromStdString(silent.DevicePath()), "--log-file", locked},
                  Config());
