@@ -38,17 +38,19 @@ for program in "$exe" "$console"; do
 done
 
 # Virtual phones behind Wine's COM5 (a good one), COM6 (a wrong acknowledgement sequence) and COM7 (silent).
-phone() {  # name, options...
+phone() {  # name, options... (not in a subshell: the cleanup stops it)
     local name=$1
     shift
     "$linux/kelvra-phone-sim" --quiet "$@" >"$work/$name" 2>/dev/null &
     pids+=($!)
     for _ in $(seq 50); do [ -s "$work/$name" ] && break; sleep 0.1; done
-    head -n 1 "$work/$name"
 }
-good=$(phone good)
-faulty=$(phone faulty --fault wrong-ack-seq)
-silent=$(phone silent --fault silent)
+phone good
+phone faulty --fault wrong-ack-seq
+phone silent --fault silent
+good=$(head -n 1 "$work/good")
+faulty=$(head -n 1 "$work/faulty")
+silent=$(head -n 1 "$work/silent")
 for mapping in "COM5 $good" "COM6 $faulty" "COM7 $silent"; do
     set -- $mapping
     wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1
