@@ -58,7 +58,7 @@ std::string_view UserCommandName(UserCommand command) {
 
 bool ReportsProgress(std::string_view line) {
     return CmdSets::LogsProgress(line) || line == PortControl::OpenedLine || line == PortControl::ClosedLine ||
-           line.rfind("Attention ! Received ", 0) == 0;
+           line.rfind(Receiver::CopiesLineStart, 0) == 0;
 }
 
 void NetMonitor::InitLink() {

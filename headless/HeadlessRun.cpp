@@ -22,7 +22,7 @@ public:
     int MsgBox(const std::string& prompt, MsgButtons, MsgIcon, const std::string&) override {
         Console::Problem(OneLine(prompt));
         // The transaction's own box only says that the port did not open; the box before it says why.
-        if (prompt != "COM port error !") lastProblem = prompt;
+        if (prompt != Receiver::PortErrorText) lastProblem = prompt;
         EndIfSignalled();
         return MsgAnswer::Ok;
     }

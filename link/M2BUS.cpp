@@ -29,7 +29,7 @@ std::int32_t M2Bus::SendCommand(std::string_view command) {
     if (!comm_.PortOpen()) {
         port_.TogglePort();
         if (!comm_.PortOpen()) {
-            runtime_.MsgBox("COM port error !", MsgButtons::Ok, MsgIcon::Exclamation);
+            runtime_.MsgBox(Receiver::PortErrorText, MsgButtons::Ok, MsgIcon::Exclamation);
             return 0;
         }
     }

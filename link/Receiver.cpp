@@ -53,7 +53,7 @@ bool Receiver::Enter(float& timeout) {
     if (!comm_.PortOpen()) {
         port_.TogglePort();
         if (!comm_.PortOpen()) {
-            view_.LogLine("COM port error !");
+            view_.LogLine(PortErrorText);
             return false;
         }
     }
@@ -232,7 +232,7 @@ std::int32_t Receiver::RecvCmdBlock(float& timeout) {
             ++copies;
             RemoveFront(rx, expected);
         } while (rx.size() >= expected && std::equal(first.begin(), first.end(), rx.begin()));
-        if (copies >= 2) view_.LogLine("Attention ! Received " + std::to_string(copies) + " command block.");
+        if (copies >= 2) view_.LogLine(CopiesLineStart + std::to_string(copies) + " command block.");
         return 1;
     });
 }

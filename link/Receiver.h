@@ -22,6 +22,11 @@ public:
     Receiver(LinkState& link, SerialComm& comm, Runtime& runtime, LinkView& view, PortControl& port)
         : link_(link), comm_(comm), runtime_(runtime), view_(view), port_(port) {}
 
+    // What the link says when the port cannot be opened (a line here, a box in
+    // the transaction), and how the line counting reply copies begins.
+    static constexpr const char* PortErrorText = "COM port error !";
+    static constexpr const char* CopiesLineStart = "Attention ! Received ";
+
     // The echo of the command frame just sent with `payload`.
     std::int32_t RecvEcho(const ByteString& payload, float& timeout);
     // The echo of the PC's acknowledgement frame.
