@@ -5,7 +5,6 @@
 
 #include "serial/DeviceAccess.h"
 #include "serial/PlatformSerial.h"
-#include "serial/WireTrace.h"
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -27,7 +26,7 @@ constexpr qint64 ReadBufferBytes = 64 * 1024;
 }  // namespace
 
 QtSerialComm::QtSerialComm(PortMap ports, QObject* parent)
-    : QObject(parent), ports_(std::move(ports)), monitor_([this](std::int16_t code) { Report(code); }) {
+    : SerialPortBase(std::move(ports), parent), monitor_([this](std::int16_t code) { Report(code); }) {
     port_.setReadBufferSize(ReadBufferBytes);
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialComm::OnPortError);
 }
@@ -36,27 +35,20 @@ QtSerialComm::~QtSerialComm() {
     if (port_.isOpen()) port_.close();
 }
 
-void QtSerialComm::SetCommPort(std::int16_t port) {
-    if (port < 1 || port > 4) throw CommError("Invalid port number " + std::to_string(port));
-    commPort_ = port;
-}
-
 void QtSerialComm::SetPortOpen(bool open) {
-    if (open == open_) {
+    if (open == PortOpen()) {
         if (open) throw CommError("Port already open");
         return;
     }
     if (!open) {
         monitor_.Stop();
-        pending_.clear();
         if (port_.isOpen()) port_.close();
-        open_ = false;
-        lost_ = false;
+        MarkClosed();
         if (Observer() != nullptr) Observer()->Closed();
         return;
     }
-    device_ = ports_.Device(commPort_);
-    const NativeDevice device(device_);
+    const std::string& named = ChooseDevice();
+    const NativeDevice device(named);
     // The line settings are applied by open() itself.
     port_.setPortName(device.PortName());
     port_.setBaudRate(QSerialPort::Baud9600);
@@ -64,25 +56,14 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(device_ + ": " + held);
+    if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
     if (!port_.open(QIODevice::ReadWrite)) {
-        std::string failure = DescribeOpenFailure(device_, device.PortName(), port_);
-        if (const std::string hint = AdapterHint(device_, commPort_, SerialDevices()); !hint.empty()) failure += "\n" + hint;
+        std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
+        if (const std::string hint = AdapterHint(named, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
         throw CommError(failure);
     }
-    open_ = true;
-    lost_ = false;
-    if (Observer() != nullptr) Observer()->Opened(device_, commPort_, "9600 8O1");
+    MarkOpened();
     monitor_.Start(port_.handle());
-}
-
-void QtSerialComm::RequireOpen() const {
-    if (!open_) throw CommError("Operation valid only when the port is open");
-}
-
-void QtSerialComm::RequireUsable() const {
-    RequireOpen();
-    if (lost_) throw CommError(GoneText());
 }
 
 int QtSerialComm::InBufferCount() const {
@@ -91,13 +72,13 @@ int QtSerialComm::InBufferCount() const {
 }
 
 void QtSerialComm::SetInBufferCount(int count) {
-    if (count == 0 && open_ && !lost_) port_.clear(QSerialPort::Input);
+    if (count == 0 && PortOpen() && !Lost()) port_.clear(QSerialPort::Input);
 }
 
 int QtSerialComm::OutBufferCount() const {
     RequireOpen();
     // Nothing waits to leave a device that is gone.
-    if (lost_) return 0;
+    if (Lost()) return 0;
     qint64 count = port_.bytesToWrite();
 #ifdef __linux__
     int queued = 0;
@@ -107,16 +88,15 @@ int QtSerialComm::OutBufferCount() const {
 }
 
 void QtSerialComm::SetOutBufferCount(int count) {
-    if (count == 0 && open_ && !lost_) port_.clear(QSerialPort::Output);
+    if (count == 0 && PortOpen() && !Lost()) port_.clear(QSerialPort::Output);
 }
 
 void QtSerialComm::Output(const Bytes& bytes) {
     RequireOpen();
-    WireTrace::Sent(bytes);
-    if (Observer() != nullptr) Observer()->Written(bytes);
+    TellWritten(bytes);
     // Bytes for a device that is gone are lost, as on a cut line; the user
     // has been told once, by the line event.
-    if (lost_) return;
+    if (Lost()) return;
     port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     // Hand the bytes to the system now rather than on the next event pass.
     port_.flush();
@@ -126,47 +106,27 @@ Bytes QtSerialComm::Input() {
     RequireUsable();
     const QByteArray data = port_.readAll();
     Bytes bytes(data.begin(), data.end());
-    WireTrace::Received(bytes);
-    if (Observer() != nullptr && !bytes.empty()) Observer()->Read(bytes);
+    TellRead(bytes);
     return bytes;
 }
 
 void QtSerialComm::SetBreak(bool on) {
-    if (!open_ || lost_ || port_.isBreakEnabled() == on) return;
+    if (!PortOpen() || Lost() || port_.isBreakEnabled() == on) return;
     if (!port_.setBreakEnabled(on)) throw CommError(port_.errorString().toStdString());
-}
-
-void QtSerialComm::Report(std::int16_t code) {
-    if (Observer() != nullptr) Observer()->LineEvent(code, code == CommEventCode::DeviceLost ? GoneText() : std::string());
-    pending_.push_back(code);
-    QMetaObject::invokeMethod(this, &QtSerialComm::DeliverNext, Qt::QueuedConnection);
-}
-
-void QtSerialComm::DeliverNext() {
-    if (pending_.empty() || !open_) return;
-    commEvent_ = pending_.front();
-    pending_.pop_front();
-    RaiseOnComm();
-}
-
-std::string QtSerialComm::GoneText() const { return device_ + ": the device is gone"; }
-
-std::string QtSerialComm::CommEventText() const {
-    return commEvent_ == CommEventCode::DeviceLost ? GoneText() : std::string();
 }
 
 void QtSerialComm::OnPortError(QSerialPort::SerialPortError error) {
     const int systemCode = errno;
     const bool transfer = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
                           error == QSerialPort::WriteError;
-    if (!transfer || !open_ || lost_) return;
+    if (!transfer || !PortOpen() || Lost()) return;
     // Judged once Qt has finished with the failed transfer.
     QMetaObject::invokeMethod(
         this, [this, systemCode] { JudgeTransferError(systemCode); }, Qt::QueuedConnection);
 }
 
 void QtSerialComm::JudgeTransferError(int systemCode) {
-    if (!open_ || lost_ || !port_.isOpen()) return;
+    if (!PortOpen() || Lost() || !port_.isOpen()) return;
     if (!DeviceGone(systemCode)) {
         // A held line (a write that would block) or a passing read failure:
         // the bytes wait in the transmit buffer and the stages wait as usual.
@@ -176,10 +136,9 @@ void QtSerialComm::JudgeTransferError(int systemCode) {
         return;
     }
     // Stop listening to it (its descriptor would keep signalling) and tell the user once.
-    lost_ = true;
     monitor_.Stop();
     port_.close();
-    Report(CommEventCode::DeviceLost);
+    MarkLost();
 }
 
 bool QtSerialComm::DeviceGone(int systemCode) const {
@@ -189,7 +148,7 @@ bool QtSerialComm::DeviceGone(int systemCode) const {
     pollfd line{port_.handle(), POLLIN | POLLOUT, 0};
     if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
     struct stat node {};
-    return ::stat(device_.c_str(), &node) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
+    return ::stat(Device().c_str(), &node) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
 #else
     (void)systemCode;
     return port_.error() == QSerialPort::ResourceError;

@@ -12,7 +12,6 @@
 
 #include "serial/DeviceAccess.h"
 #include "serial/PlatformSerial.h"
-#include "serial/WireTrace.h"
 
 namespace kelvra {
 
@@ -96,7 +95,7 @@ struct WinSerialComm::Io {
 };
 
 WinSerialComm::WinSerialComm(PortMap ports, QObject* parent)
-    : QObject(parent), ports_(std::move(ports)), io_(std::make_unique<Io>()) {
+    : SerialPortBase(std::move(ports), parent), io_(std::make_unique<Io>()) {
     io_->read.owner = io_->write.owner = this;
     io_->event.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &io_->ownerThread, 0, FALSE,
@@ -112,13 +111,8 @@ WinSerialComm::~WinSerialComm() {
     CloseHandle(io_->ownerThread);
 }
 
-void WinSerialComm::SetCommPort(std::int16_t port) {
-    if (port < 1 || port > 4) throw CommError("Invalid port number " + std::to_string(port));
-    commPort_ = port;
-}
-
 void WinSerialComm::SetPortOpen(bool open) {
-    if (open == open_) {
+    if (open == PortOpen()) {
         if (open) throw CommError("Port already open");
         return;
     }
@@ -127,16 +121,16 @@ void WinSerialComm::SetPortOpen(bool open) {
         if (Observer() != nullptr) Observer()->Closed();
         return;
     }
-    device_ = ports_.Device(commPort_);
-    HANDLE handle = CreateFileW(DeviceName(device_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    const std::string& device = ChooseDevice();
+    HANDLE handle = CreateFileW(DeviceName(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        std::string failure = device_ + ": " +
+        std::string failure = device + ": " +
                               (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
                                    ? std::string("in use by another program")
                                    : SystemText(code));
-        if (const std::string hint = AdapterHint(device_, commPort_, SerialDevices()); !hint.empty()) failure += "\n" + hint;
+        if (const std::string hint = AdapterHint(device, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
         throw CommError(failure);
     }
     DCB line{};
@@ -165,7 +159,7 @@ void WinSerialComm::SetPortOpen(bool open) {
     // Wine alike).
     COMMTIMEOUTS timeouts{};
     if (!SetCommState(handle, &line) || !SetCommTimeouts(handle, &timeouts)) {
-        const std::string failure = device_ + ": " + SystemText(GetLastError());
+        const std::string failure = device + ": " + SystemText(GetLastError());
         CloseHandle(handle);
         throw CommError(failure);
     }
@@ -174,26 +168,24 @@ void WinSerialComm::SetPortOpen(bool open) {
     io_->handle = handle;
     io_->events = SetCommMask(handle, EV_BREAK | EV_ERR | EV_CTS | EV_DSR | EV_RLSD | EV_RING) != 0;
     io_->emptyEvents = 0;
-    open_ = true;
-    lost_ = false;
     breakOn_ = false;
     received_.clear();
     unsent_.clear();
     inFlight_ = 0;
-    if (Observer() != nullptr) Observer()->Opened(device_, commPort_, "9600 8O1");
+    MarkOpened();
     StartRead();
     StartEventWait();
 }
 
 void WinSerialComm::Close() {
-    pending_.clear();
+    // Cancelled reads and writes still run their routines, which find the port closed.
+    MarkClosed();
     if (io_->handle != INVALID_HANDLE_VALUE) {
         // Every operation in flight ends before its buffer and the handle go.
         CancelIo(io_->handle);
         DWORD done = 0;
         if (io_->eventWaiting) GetOverlappedResult(io_->handle, &io_->event, &done, TRUE);
-        // Cancelled reads and writes still run their routines: let them, here.
-        open_ = false;
+        // Let the cancelled routines run, here.
         while (io_->reading || inFlight_ != 0)
             if (SleepEx(1000, TRUE) != WAIT_IO_COMPLETION) break;
         // The line as it was found: the next program, or a pseudo-terminal under Wine, expects it.
@@ -210,8 +202,6 @@ void WinSerialComm::Close() {
     inFlight_ = 0;
     unsent_.clear();
     received_.clear();
-    open_ = false;
-    lost_ = false;
 }
 
 WinSerialComm::Queues WinSerialComm::Status() const {
@@ -223,13 +213,13 @@ WinSerialComm::Queues WinSerialComm::Status() const {
 }
 
 void WinSerialComm::StartRead() {
-    if (!open_ || lost_ || io_->reading) return;
+    if (!PortOpen() || Lost() || io_->reading) return;
     // What is waiting, or one byte: the read ends with the first byte to come.
     const DWORD waiting = Status().in;
     const DWORD want = waiting == 0 ? 1 : std::min<DWORD>(waiting, ReadChunk);
     io_->read.overlapped = OVERLAPPED{};
     if (!ReadFileEx(io_->handle, io_->readBuffer, want, &io_->read.overlapped, &Io::ReadCompleted)) {
-        if (Gone(GetLastError())) Lose();
+        if (Gone(GetLastError())) MarkLost();
         return;
     }
     io_->reading = true;
@@ -237,9 +227,9 @@ void WinSerialComm::StartRead() {
 
 void WinSerialComm::ReadDone(unsigned long error, unsigned long count) {
     io_->reading = false;
-    if (!open_) return;
+    if (!PortOpen()) return;
     if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) {
-        if (Gone(error)) Lose();
+        if (Gone(error)) MarkLost();
         return;
     }
     received_.insert(received_.end(), io_->readBuffer, io_->readBuffer + count);
@@ -252,40 +242,39 @@ int WinSerialComm::InBufferCount() const {
 }
 
 void WinSerialComm::SetInBufferCount(int count) {
-    if (count != 0 || !open_ || lost_) return;
+    if (count != 0 || !PortOpen() || Lost()) return;
     PurgeComm(io_->handle, PURGE_RXCLEAR);
     received_.clear();
 }
 
 int WinSerialComm::OutBufferCount() const {
     RequireOpen();
-    if (lost_) return 0;
+    if (Lost()) return 0;
     return static_cast<int>(unsent_.size() + inFlight_ + Status().out);
 }
 
 void WinSerialComm::SetOutBufferCount(int count) {
-    if (count != 0 || !open_ || lost_) return;
+    if (count != 0 || !PortOpen() || Lost()) return;
     unsent_.clear();
     PurgeComm(io_->handle, PURGE_TXCLEAR);
 }
 
 void WinSerialComm::Output(const Bytes& bytes) {
     RequireOpen();
-    WireTrace::Sent(bytes);
-    if (Observer() != nullptr) Observer()->Written(bytes);
-    if (lost_) return;
+    TellWritten(bytes);
+    if (Lost()) return;
     unsent_.insert(unsent_.end(), bytes.begin(), bytes.end());
     StartWrite();
 }
 
 void WinSerialComm::StartWrite() {
-    if (unsent_.empty() || lost_ || inFlight_ != 0) return;
+    if (unsent_.empty() || Lost() || inFlight_ != 0) return;
     io_->writing.swap(unsent_);
     unsent_.clear();
     io_->write.overlapped = OVERLAPPED{};
     if (!WriteFileEx(io_->handle, io_->writing.data(), static_cast<DWORD>(io_->writing.size()), &io_->write.overlapped,
                      &Io::WriteCompleted)) {
-        if (Gone(GetLastError())) Lose();
+        if (Gone(GetLastError())) MarkLost();
         return;
     }
     inFlight_ = io_->writing.size();
@@ -293,9 +282,9 @@ void WinSerialComm::StartWrite() {
 
 void WinSerialComm::WriteDone(unsigned long error, unsigned long) {
     inFlight_ = 0;
-    if (!open_) return;
+    if (!PortOpen()) return;
     if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED && Gone(error)) {
-        Lose();
+        MarkLost();
         return;
     }
     StartWrite();
@@ -305,19 +294,18 @@ Bytes WinSerialComm::Input() {
     RequireUsable();
     Bytes bytes;
     bytes.swap(received_);
-    WireTrace::Received(bytes);
-    if (Observer() != nullptr && !bytes.empty()) Observer()->Read(bytes);
+    TellRead(bytes);
     return bytes;
 }
 
 void WinSerialComm::SetBreak(bool on) {
-    if (!open_ || lost_ || breakOn_ == on) return;
-    if (!EscapeCommFunction(io_->handle, on ? SETBREAK : CLRBREAK)) throw CommError(device_ + ": " + SystemText(GetLastError()));
+    if (!PortOpen() || Lost() || breakOn_ == on) return;
+    if (!EscapeCommFunction(io_->handle, on ? SETBREAK : CLRBREAK)) throw CommError(Device() + ": " + SystemText(GetLastError()));
     breakOn_ = on;
 }
 
 void WinSerialComm::StartEventWait() {
-    if (!open_ || lost_ || !io_->events) return;
+    if (!PortOpen() || Lost() || !io_->events) return;
     ResetEvent(io_->event.hEvent);
     io_->eventMask = 0;
     if (WaitCommEvent(io_->handle, &io_->eventMask, &io_->event)) {
@@ -341,7 +329,7 @@ void WinSerialComm::EventDone() {
         UnregisterWait(io_->eventWait);
         io_->eventWait = nullptr;
     }
-    if (!io_->eventWaiting || !open_) return;
+    if (!io_->eventWaiting || !PortOpen()) return;
     io_->eventWaiting = false;
     DWORD unused = 0;
     if (!GetOverlappedResult(io_->handle, &io_->event, &unused, FALSE)) {
@@ -374,40 +362,6 @@ void WinSerialComm::EventDone() {
         return;
     }
     StartEventWait();
-}
-
-void WinSerialComm::Report(std::int16_t code) {
-    if (Observer() != nullptr) Observer()->LineEvent(code, code == CommEventCode::DeviceLost ? GoneText() : std::string());
-    pending_.push_back(code);
-    QMetaObject::invokeMethod(this, &WinSerialComm::DeliverNext, Qt::QueuedConnection);
-}
-
-void WinSerialComm::DeliverNext() {
-    if (pending_.empty() || !open_) return;
-    commEvent_ = pending_.front();
-    pending_.pop_front();
-    RaiseOnComm();
-}
-
-void WinSerialComm::Lose() {
-    if (lost_) return;
-    lost_ = true;
-    Report(CommEventCode::DeviceLost);
-}
-
-void WinSerialComm::RequireOpen() const {
-    if (!open_) throw CommError("Operation valid only when the port is open");
-}
-
-void WinSerialComm::RequireUsable() const {
-    RequireOpen();
-    if (lost_) throw CommError(GoneText());
-}
-
-std::string WinSerialComm::GoneText() const { return device_ + ": the device is gone"; }
-
-std::string WinSerialComm::CommEventText() const {
-    return commEvent_ == CommEventCode::DeviceLost ? GoneText() : std::string();
 }
 
 std::unique_ptr<SerialComm> MakeSerialComm(PortMap ports) { return std::make_unique<WinSerialComm>(std::move(ports)); }

@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QObject>
-
-#include <deque>
 #include <memory>
 
 #include "serial/PortMap.h"
-#include "serial/SerialComm.h"
+#include "serial/SerialPortBase.h"
 
 namespace kelvra {
 
@@ -16,14 +13,12 @@ namespace kelvra {
 // Reads, writes and line events are overlapped operations whose events the
 // owner's event loop waits on (never a polling timer): a read completes as
 // soon as one byte arrives. The Win32 declarations stay in the .cpp file.
-class WinSerialComm : public QObject, public SerialComm {
+class WinSerialComm : public SerialPortBase {
     Q_OBJECT
 public:
     explicit WinSerialComm(PortMap ports = {}, QObject* parent = nullptr);
     ~WinSerialComm() override;
 
-    void SetCommPort(std::int16_t port) override;
-    bool PortOpen() const override { return open_; }
     void SetPortOpen(bool open) override;
     int InBufferCount() const override;
     void SetInBufferCount(int count) override;
@@ -32,8 +27,6 @@ public:
     void Output(const Bytes& bytes) override;
     Bytes Input() override;
     void SetBreak(bool on) override;
-    std::int16_t CommEvent() const override { return commEvent_; }
-    std::string CommEventText() const override;
 
 private:
     struct Io;
@@ -43,8 +36,6 @@ private:
         unsigned long in = 0, out = 0;
     };
     Queues Status() const;
-    void RequireOpen() const;
-    void RequireUsable() const;
     void Close();
     void StartRead();
     void ReadDone(unsigned long error, unsigned long count);
@@ -52,24 +43,13 @@ private:
     void WriteDone(unsigned long error, unsigned long count);
     void StartEventWait();
     void EventDone();
-    void Report(std::int16_t code);
-    void DeliverNext();
-    void Lose();
-    std::string GoneText() const;
 
-    PortMap ports_;
     std::unique_ptr<Io> io_;
-    std::deque<std::int16_t> pending_;
     Bytes received_;
     // Bytes queued but not yet handed to the driver, the one write in flight first.
     Bytes unsent_;
     std::size_t inFlight_ = 0;
-    std::int16_t commPort_ = 1;
-    std::int16_t commEvent_ = 0;
-    bool open_ = false;
-    bool lost_ = false;
     bool breakOn_ = false;
-    std::string device_;
 };
 
 }  // namespace kelvra

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QObject>
+
+#include <deque>
+#include <string>
+
+#include "serial/PortMap.h"
+#include "serial/SerialComm.h"
+
+namespace kelvra {
+
+// What every serial component shares, whatever drives the line: the port
+// number and the device it stands for, the open and lost states, the wire
+// trace and the observer, and line events queued and delivered one at a time
+// from the owner's event processing, never from inside an operation.
+class SerialPortBase : public QObject, public SerialComm {
+public:
+    explicit SerialPortBase(PortMap ports, QObject* parent = nullptr);
+
+    void SetCommPort(std::int16_t port) override;
+    bool PortOpen() const override { return open_; }
+    std::int16_t CommEvent() const override { return commEvent_; }
+    std::string CommEventText() const override;
+
+protected:
+    // The device the chosen port stands for, kept as the device being opened.
+    const std::string& ChooseDevice();
+    const std::string& Device() const { return device_; }
+    std::int16_t CommPort() const { return commPort_; }
+    bool Lost() const { return lost_; }
+
+    // The port is open at 9600 8O1; the observer hears of it.
+    void MarkOpened();
+    // The port is closed: no event is pending and nothing is lost any more.
+    void MarkClosed();
+    // The device went away while open: reported once as DeviceLost. The port
+    // stays open until closed; reads fail at once, writes are dropped.
+    void MarkLost();
+
+    void RequireOpen() const;
+    // Open, with the device still there.
+    void RequireUsable() const;
+
+    // Bytes that passed the line, for the wire trace and the observer.
+    void TellWritten(const Bytes& bytes);
+    void TellRead(const Bytes& bytes);
+    // Queues a line event for the OnComm handler; the observer hears of it at once.
+    void Report(std::int16_t code);
+
+private:
+    void DeliverNext();
+    // "<device>: the device is gone", for the event and for operations after it.
+    std::string GoneText() const;
+
+    PortMap ports_;
+    std::deque<std::int16_t> pending_;
+    std::int16_t commPort_ = 1;
+    std::int16_t commEvent_ = 0;
+    bool open_ = false;
+    bool lost_ = false;
+    // The device the port was opened on, as the user named it.
+    std::string device_;
+};
+
+}  // namespace kelvra
