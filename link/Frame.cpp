@@ -59,42 +59,95 @@ std::vector<ByteString> FrameStarts() {
     return {FrameStart(link, link.TxAddr), FrameStart(link, link.RxAddr)};
 }
 
-std::vector<std::size_t> FramePieces(const ByteString& bytes) {
+namespace {
+const LinkState& StartUpConstants() {
     static const LinkState link = [] {
         LinkState constants;
         InitLinkConsts(constants);
         return constants;
     }();
+    return link;
+}
+
+bool Begins(const ByteString& bytes, std::size_t at, const ByteString& with) {
+    return bytes.size() - at >= with.size() &&
+           std::equal(with.begin(), with.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+}  // namespace
+
+std::vector<FramePiece> CutFrames(const ByteString& bytes) {
+    const LinkState& link = StartUpConstants();
     static const std::vector<ByteString> starts = FrameStarts();
     const FrameLayout layout(link);
     const std::size_t size = bytes.size();
     auto startsAt = [&](std::size_t at) {
-        for (const ByteString& start : starts)
-            if (size - at >= start.size() && std::equal(start.begin(), start.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at)))
-                return true;
-        return false;
+        return std::any_of(starts.begin(), starts.end(), [&](const ByteString& start) { return Begins(bytes, at, start); });
     };
     auto nextStart = [&](std::size_t from) {
         while (from < size && !startsAt(from)) ++from;
         return from;
     };
-    std::vector<std::size_t> ends;
+    std::vector<FramePiece> pieces;
     for (std::size_t at = 0; at < size;) {
-        std::size_t end = nextStart(at + 1);
+        const std::size_t next = nextStart(at + 1);
+        FramePiece piece{next, FramePiece::Kind::Other};
         if (startsAt(at)) {
             const std::size_t type = at + layout.TypePos() - 1, length = at + layout.LengthPos() - 1;
-            std::size_t frameLength = size - at;
-            if (type + layout.ack <= size &&
-                std::equal(link.AckType.begin(), link.AckType.end(), bytes.begin() + static_cast<std::ptrdiff_t>(type)))
+            // Unknown until the type and length bytes have come.
+            std::size_t frameLength = 0;
+            if (type + layout.ack <= size && Begins(bytes, type, link.AckType))
                 frameLength = layout.AckLength();
             else if (length < size)
                 frameLength = layout.CommandLength(bytes[length]);
-            end = std::min(end, at + frameLength);
+            const bool runsPast = frameLength == 0 || at + frameLength > size;
+            piece.end = runsPast ? next : at + std::min(frameLength, next - at);
+            piece.kind = runsPast && next == size ? FramePiece::Kind::Partial : FramePiece::Kind::Frame;
         }
-        ends.push_back(end);
-        at = end;
+        pieces.push_back(piece);
+        at = piece.end;
     }
+    return pieces;
+}
+
+std::vector<std::size_t> FramePieces(const ByteString& bytes) {
+    std::vector<std::size_t> ends;
+    for (const FramePiece& piece : CutFrames(bytes)) ends.push_back(piece.end);
     return ends;
+}
+
+std::optional<FrameFields> DecodeFrame(const ByteString& bytes) {
+    const LinkState& link = StartUpConstants();
+    const FrameLayout layout(link);
+    FrameFields frame;
+    if (Begins(bytes, 0, FrameStart(link, link.TxAddr)))
+        frame.fromPc = true;
+    else if (!Begins(bytes, 0, FrameStart(link, link.RxAddr)))
+        return std::nullopt;
+    const std::size_t size = bytes.size();
+    auto field = [&](std::size_t pos, std::size_t width) {
+        const std::size_t from = std::min(pos - 1, size), to = std::min(pos - 1 + width, size);
+        return ByteString(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    std::size_t length = 0;
+    frame.ack = Begins(bytes, layout.TypePos() - 1, link.AckType);
+    if (frame.ack) {
+        frame.type = link.AckType;
+        length = layout.AckLength();
+        if (size >= layout.AckSeqPos()) frame.seq = bytes[layout.AckSeqPos() - 1];
+    } else {
+        frame.type = field(layout.TypePos(), layout.type);
+        if (size < layout.LengthPos()) return frame;
+        const std::size_t payloadLength = bytes[layout.LengthPos() - 1];
+        length = layout.CommandLength(payloadLength);
+        frame.payload = field(layout.PayloadPos(), payloadLength);
+        if (size >= layout.CommandSeqPos(payloadLength)) frame.seq = bytes[layout.CommandSeqPos(payloadLength) - 1];
+    }
+    frame.whole = size >= length;
+    if (frame.whole) {
+        frame.checksum = bytes[length - 1];
+        frame.expectedChecksum = M2Frame::XorChecksum(ByteString(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length - 1)));
+    }
+    return frame;
 }
 
 }  // namespace kelvra

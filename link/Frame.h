@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "link/CommGlobal.h"
@@ -59,5 +60,38 @@ std::vector<ByteString> FrameStarts();
 // end of `bytes`; bytes before, between and after frames make pieces of
 // their own. Returns where each piece ends, in order; the last is bytes.size().
 std::vector<std::size_t> FramePieces(const ByteString& bytes);
+
+// A piece of line bytes as FramePieces cuts them.
+struct FramePiece {
+    enum class Kind {
+        Frame,    // a frame, whole or cut short by the next frame start
+        Partial,  // a frame start whose frame runs past the end of the bytes (only ever the last piece)
+        Other,    // bytes before, between or after frames
+    };
+    std::size_t end;
+    Kind kind;
+};
+std::vector<FramePiece> CutFrames(const ByteString& bytes);
+
+// What a frame's bytes say, with the start-up constants. The one decoder of
+// frames for every reader of the line (the listener, the capture's readers).
+struct FrameFields {
+    // From the PC's address pair (TxAddr); otherwise from the phone's (RxAddr).
+    bool fromPc = false;
+    // An acknowledgement (AckType where command frames have their type); otherwise a
+    // command or reply frame with a length byte.
+    bool ack = false;
+    ByteString type;
+    ByteString payload;
+    std::optional<std::uint8_t> seq;
+    // All the bytes its header promises are there.
+    bool whole = false;
+    // When whole: its last byte, and what the XOR of the bytes before it makes.
+    std::uint8_t checksum = 0;
+    std::uint8_t expectedChecksum = 0;
+    bool ChecksumGood() const { return whole && checksum == expectedChecksum; }
+};
+// Nothing when `bytes` do not begin with a frame start.
+std::optional<FrameFields> DecodeFrame(const ByteString& bytes);
 
 }  // namespace kelvra
