@@ -35,19 +35,13 @@ QtSerialComm::~QtSerialComm() {
     if (port_.isOpen()) port_.close();
 }
 
-void QtSerialComm::SetPortOpen(bool open) {
-    if (open == PortOpen()) {
-        if (open) throw CommError("Port already open");
-        return;
-    }
-    if (!open) {
-        monitor_.Stop();
-        if (port_.isOpen()) port_.close();
-        MarkClosed();
-        if (Observer() != nullptr) Observer()->Closed();
-        return;
-    }
-    const std::string& named = ChooseDevice();
+void QtSerialComm::CloseDevice() {
+    monitor_.Stop();
+    if (port_.isOpen()) port_.close();
+}
+
+void QtSerialComm::OpenDevice() {
+    const std::string& named = Device();
     const NativeDevice device(named);
     // The line settings are applied by open() itself.
     port_.setPortName(device.PortName());
@@ -57,7 +51,7 @@ void QtSerialComm::SetPortOpen(bool open) {
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
-    if (!port_.open(QIODevice::ReadWrite)) {
+    if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
         std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
         if (const std::string hint = AdapterHint(named, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
         throw CommError(failure);
@@ -92,11 +86,7 @@ void QtSerialComm::SetOutBufferCount(int count) {
 }
 
 void QtSerialComm::Output(const Bytes& bytes) {
-    RequireOpen();
-    TellWritten(bytes);
-    // Bytes for a device that is gone are lost, as on a cut line; the user
-    // has been told once, by the line event.
-    if (Lost()) return;
+    if (!AcceptOutput(bytes)) return;
     port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     // Hand the bytes to the system now rather than on the next event pass.
     port_.flush();

@@ -19,7 +19,6 @@ public:
     explicit QtSerialComm(PortMap ports = {}, QObject* parent = nullptr);
     ~QtSerialComm() override;
 
-    void SetPortOpen(bool open) override;
     int InBufferCount() const override;
     void SetInBufferCount(int count) override;
     int OutBufferCount() const override;
@@ -29,6 +28,8 @@ public:
     void SetBreak(bool on) override;
 
 private:
+    void OpenDevice() override;
+    void CloseDevice() override;
     void OnPortError(QSerialPort::SerialPortError error);
     // Decides, after a transfer failed, whether the device is really gone.
     void JudgeTransferError(int systemCode);

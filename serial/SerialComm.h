@@ -50,6 +50,8 @@ public:
     virtual ~LineObserver() = default;
     // `settings` as "9600 8O1".
     virtual void Opened(const std::string& device, int port, const std::string& settings) = 0;
+    // The port could not be opened, for `reason` (the component's own words).
+    virtual void OpenFailed(const std::string& device, int port, const std::string& reason) = 0;
     virtual void Closed() = 0;
     virtual void Written(const Bytes& bytes) = 0;
     virtual void Read(const Bytes& bytes) = 0;
@@ -67,6 +69,9 @@ public:
     virtual bool PortOpen() const = 0;
     // Opens the selected port with the fixed line settings, or closes it. Throws CommError.
     virtual void SetPortOpen(bool open) = 0;
+    // Whether the next open is for listening only: the device opened for
+    // reading where the platform allows, and Output refused.
+    virtual void SetListenOnly(bool listenOnly) = 0;
 
     // Received bytes waiting. Throws CommError while the port is closed.
     virtual int InBufferCount() const = 0;

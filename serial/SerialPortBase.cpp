@@ -14,9 +14,24 @@ void SerialPortBase::SetCommPort(std::int16_t port) {
     commPort_ = port;
 }
 
-const std::string& SerialPortBase::ChooseDevice() {
+void SerialPortBase::SetPortOpen(bool open) {
+    if (open == open_) {
+        if (open) throw CommError("Port already open");
+        return;
+    }
+    if (!open) {
+        CloseDevice();
+        MarkClosed();
+        if (Observer() != nullptr) Observer()->Closed();
+        return;
+    }
     device_ = ports_.Device(commPort_);
-    return device_;
+    try {
+        OpenDevice();
+    } catch (const CommError& failure) {
+        if (Observer() != nullptr) Observer()->OpenFailed(device_, commPort_, failure.what());
+        throw;
+    }
 }
 
 void SerialPortBase::MarkOpened() {
@@ -41,12 +56,22 @@ void SerialPortBase::RequireOpen() const {
     if (!open_) throw CommError("Operation valid only when the port is open");
 }
 
+bool SerialPortBase::AcceptOutput(const Bytes& bytes) {
+    RequireOpen();
+    if (listenOnly_) throw CommError(device_ + ": open for listening only");
+    TellWritten(bytes);
+    // Bytes for a device that is gone are lost, as on a cut line; the user
+    // has been told once, by the line event.
+    return !lost_;
+}
+
 void SerialPortBase::RequireUsable() const {
     RequireOpen();
     if (lost_) throw CommError(GoneText());
 }
 
 void SerialPortBase::TellWritten(const Bytes& bytes) {
+    if (lost_) return;
     WireTrace::Sent(bytes);
     if (Observer() != nullptr) Observer()->Written(bytes);
 }

@@ -21,13 +21,21 @@ public:
 
     void SetCommPort(std::int16_t port) override;
     bool PortOpen() const override { return open_; }
+    // Opens the chosen port's device (OpenDevice) or closes it (CloseDevice);
+    // the observer hears of either, and of an open that failed.
+    void SetPortOpen(bool open) final;
+    void SetListenOnly(bool listenOnly) override { listenOnly_ = listenOnly; }
     std::int16_t CommEvent() const override { return commEvent_; }
     std::string CommEventText() const override;
 
 protected:
-    // The device the chosen port stands for, kept as the device being opened.
-    const std::string& ChooseDevice();
+    // Opens Device() at 9600 8O1 and calls MarkOpened once it is open. Throws CommError.
+    virtual void OpenDevice() = 0;
+    // Ends every operation on the device and closes it.
+    virtual void CloseDevice() = 0;
+
     const std::string& Device() const { return device_; }
+    bool ListenOnly() const { return listenOnly_; }
     std::int16_t CommPort() const { return commPort_; }
     bool Lost() const { return lost_; }
 
@@ -40,10 +48,14 @@ protected:
     void MarkLost();
 
     void RequireOpen() const;
+    // Output's common part: open and not only listening (or CommError), the
+    // bytes told; false when they are to be dropped (the device is gone).
+    bool AcceptOutput(const Bytes& bytes);
     // Open, with the device still there.
     void RequireUsable() const;
 
-    // Bytes that passed the line, for the wire trace and the observer.
+    // Bytes that passed the line, for the wire trace and the observer;
+    // nothing passes once the device is gone.
     void TellWritten(const Bytes& bytes);
     void TellRead(const Bytes& bytes);
     // Queues a line event for the OnComm handler; the observer hears of it at once.
@@ -60,6 +72,7 @@ private:
     std::int16_t commEvent_ = 0;
     bool open_ = false;
     bool lost_ = false;
+    bool listenOnly_ = false;
     // The device the port was opened on, as the user named it.
     std::string device_;
 };

@@ -103,7 +103,7 @@ WinSerialComm::WinSerialComm(PortMap ports, QObject* parent)
 }
 
 WinSerialComm::~WinSerialComm() {
-    Close();
+    CloseDevice();
     // Calls queued for this thread run now, while their object is still there.
     while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
     }
@@ -111,17 +111,8 @@ WinSerialComm::~WinSerialComm() {
     CloseHandle(io_->ownerThread);
 }
 
-void WinSerialComm::SetPortOpen(bool open) {
-    if (open == PortOpen()) {
-        if (open) throw CommError("Port already open");
-        return;
-    }
-    if (!open) {
-        Close();
-        if (Observer() != nullptr) Observer()->Closed();
-        return;
-    }
-    const std::string& device = ChooseDevice();
+void WinSerialComm::OpenDevice() {
+    const std::string& device = Device();
     HANDLE handle = CreateFileW(DeviceName(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -177,7 +168,7 @@ void WinSerialComm::SetPortOpen(bool open) {
     StartEventWait();
 }
 
-void WinSerialComm::Close() {
+void WinSerialComm::CloseDevice() {
     // Cancelled reads and writes still run their routines, which find the port closed.
     MarkClosed();
     if (io_->handle != INVALID_HANDLE_VALUE) {
@@ -260,9 +251,7 @@ void WinSerialComm::SetOutBufferCount(int count) {
 }
 
 void WinSerialComm::Output(const Bytes& bytes) {
-    RequireOpen();
-    TellWritten(bytes);
-    if (Lost()) return;
+    if (!AcceptOutput(bytes)) return;
     unsent_.insert(unsent_.end(), bytes.begin(), bytes.end());
     StartWrite();
 }

@@ -19,7 +19,6 @@ public:
     explicit WinSerialComm(PortMap ports = {}, QObject* parent = nullptr);
     ~WinSerialComm() override;
 
-    void SetPortOpen(bool open) override;
     int InBufferCount() const override;
     void SetInBufferCount(int count) override;
     int OutBufferCount() const override;
@@ -36,7 +35,8 @@ private:
         unsigned long in = 0, out = 0;
     };
     Queues Status() const;
-    void Close();
+    void OpenDevice() override;
+    void CloseDevice() override;
     void StartRead();
     void ReadDone(unsigned long error, unsigned long count);
     void StartWrite();

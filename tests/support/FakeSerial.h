@@ -59,6 +59,7 @@ public:
 
     void SetCommPort(std::int16_t p) override { port = p; }
     bool PortOpen() const override { return open; }
+    void SetListenOnly(bool) override {}
     void SetPortOpen(bool wanted) override {
         if (wanted == open) return;
         if (wanted && openError) throw CommError(*openError);
