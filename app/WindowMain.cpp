@@ -104,8 +104,8 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
             },
             Qt::QueuedConnection);
     };
-    if (request.log != nullptr) request.log->OnFirstFailure(warnOnce);
-    if (request.capture != nullptr) request.capture->OnFirstFailure(warnOnce);
+    if (request.log != nullptr) request.log->OnReport(warnOnce);
+    if (request.capture != nullptr) request.capture->OnReport(warnOnce);
     const TerminationSignals terminations(&window, [&window, &recorder](int signo) {
         if (recorder) recorder->Line("interrupted by " + SignalName(signo));
         window.close();

@@ -28,6 +28,12 @@ std::vector<std::string> RawValues(int argc, char** argv, const char* name) {
     return values;
 }
 
+// The last value of `name` as the bytes given; `parsed` where the parser took it otherwise.
+std::string LastRawValue(int argc, char** argv, const char* name, const QString& parsed) {
+    const std::vector<std::string> values = RawValues(argc, argv, name);
+    return values.empty() ? parsed.toStdString() : values.back();
+}
+
 bool Utf8(const std::string& bytes) {
     const QByteArray raw(bytes.data(), static_cast<qsizetype>(bytes.size()));
     return QString::fromUtf8(raw).toUtf8() == raw;
@@ -100,9 +106,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         options.com = *n;
     }
     if (parser.isSet(device)) {
-        const std::vector<std::string> devices = RawValues(argc, argv, "--device");
-        if (!devices.empty()) options.device = devices.back();
-        if (!options.device || !PlausibleDevice(*options.device))
+        options.device = LastRawValue(argc, argv, "--device", parser.value(device));
+        if (!PlausibleDevice(*options.device))
             return fail(QStringLiteral("--device takes a device's path, such as /dev/ttyUSB0"));
     }
     if (parser.isSet(run)) {
@@ -127,8 +132,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                             .arg(*n));
         options.maps.emplace_back(*n, path);
     }
-    if (parser.isSet(logFile)) options.logFile = parser.value(logFile).toStdString();
-    if (parser.isSet(capture)) options.captureFile = parser.value(capture).toStdString();
+    // File names as the bytes given, like --device: a name need not be UTF-8.
+    if (parser.isSet(logFile)) options.logFile = LastRawValue(argc, argv, "--log-file", parser.value(logFile));
+    if (parser.isSet(capture)) options.captureFile = LastRawValue(argc, argv, "--capture", parser.value(capture));
     const int actions = (options.run ? 1 : 0) + (options.listPorts ? 1 : 0) + (options.maps.empty() ? 0 : 1);
     if (actions > 1 && !options.help && !options.version)
         return fail(QStringLiteral("--run, --list-ports and --map each work alone"));

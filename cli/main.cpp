@@ -57,6 +57,12 @@ struct Records {
 
 Records OpenRecords(const Options& options, const SavedSettings& saved) {
     Records records;
+    const std::string logPath = options.logFile ? *options.logFile : saved.logFile;
+    const std::string capturePath = options.captureFile ? *options.captureFile : saved.captureFile;
+    if (!logPath.empty() && !capturePath.empty() && AppendFile::SameFile(logPath, capturePath)) {
+        records.error = "the log file and the capture file cannot be one file (" + capturePath + ")";
+        return records;
+    }
     auto open = [&records](const std::string& path, const char* what, auto& file) {
         if (path.empty() || !records.error.empty()) return;
         try {
@@ -65,8 +71,8 @@ Records OpenRecords(const Options& options, const SavedSettings& saved) {
             records.error = std::string(what) + " cannot be opened: " + failure.what();
         }
     };
-    open(options.logFile ? *options.logFile : saved.logFile, "the log file", records.log);
-    open(options.captureFile ? *options.captureFile : saved.captureFile, "the capture file", records.capture);
+    open(logPath, "the log file", records.log);
+    open(capturePath, "the capture file", records.capture);
     return records;
 }
 
@@ -147,10 +153,10 @@ int Headless(int argc, char** argv, const Options& options) {
     auto tell = [](const std::string& failure) { Console::Problem(failure); };
     std::optional<Recorder> recorder;
     if (records.log) {
-        records.log->OnFirstFailure(tell);
+        records.log->OnReport(tell);
         recorder.emplace(*records.log);
     }
-    if (records.capture) records.capture->OnFirstFailure(tell);
+    if (records.capture) records.capture->OnReport(tell);
     return RunHeadless({*options.run, options.com, ports, recorder ? &*recorder : nullptr, records.capture.get()});
 }
 

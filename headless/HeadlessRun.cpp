@@ -76,8 +76,9 @@ int RunHeadless(const HeadlessRequest& request) {
         }
     });
     const TerminationSignals terminations(nullptr, [&](int signo) { console.Finish(128 + signo); });
-    if (request.recorder != nullptr)
-        request.recorder->File().SetInterrupted([] { return TerminationSignals::Received() != 0; });
+    const auto interrupted = [] { return TerminationSignals::Received() != 0; };
+    if (request.recorder != nullptr) request.recorder->File().SetInterrupted(interrupted);
+    if (request.capture != nullptr) request.capture->SetInterrupted(interrupted);
 
     monitor.InitLink();
     comm.SetCommPort(static_cast<std::int16_t>(request.port));

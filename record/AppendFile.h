@@ -1,43 +1,89 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // A file that a run's record is appended to: opened for appending, never
-// truncated, each piece written in one system call at the file's end, so
-// that a crash loses at most the piece being written.
+// truncated, each piece written whole in one system call at the file's end
+// under the file's lock, so that a crash loses at most the piece being
+// written and pieces of several processes sharing the file never mix.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kelvra {
 
 class AppendFile {
 public:
-    // `what` names the file in reports ("the log file"). Throws
+    enum class Pieces {
+        Blocks,
+        // Each piece is a line of text: one that would follow a cut line
+        // (another writer's, cut by a full disk) starts on a line of its own.
+        Lines,
+    };
+
+    // `what` names the file in reports ("the log file"). A FIFO is refused
+    // unless something reads it; a path names the file by its bytes. Throws
     // std::runtime_error("<path>: <reason>") when it cannot be opened.
-    AppendFile(std::string path, std::string what);
+    AppendFile(std::string path, std::string what, Pieces pieces = Pieces::Blocks);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Writes `size` bytes whole at the end in one write; false (and Fail) when they could not be.
+    // Writes `size` bytes whole at the end; false (and Fail) when they could
+    // not be. A piece cut short (a full disk) is taken back off the file.
+    // Another program's lock is waited for at most LockWaitSeconds, once; after
+    // that the pieces are written without it (one append each still keeps them
+    // whole), and the reporter hears of it once.
     bool Write(const void* data, std::size_t size);
     // A piece was lost for `reason`: the record is incomplete. The first time,
-    // OnFirstFailure hears "<what> <path> cannot be written: <reason>".
+    // the reporter hears "<what> <path> cannot be written: <reason>".
     void Fail(const std::string& reason);
+    // Something the user should know that loses nothing, told once: "<what> <path> <text>".
+    void Note(const std::string& text);
 
-    // A failure before this call (the file's first piece) is told at once.
-    void OnFirstFailure(std::function<void(const std::string&)> report);
+    // Hears every failure and note; those that came before this call are told at once.
+    void OnReport(std::function<void(const std::string&)> report);
+    // Says when to stop waiting for a lock or a reader: a termination signal arrived.
+    void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
     bool Incomplete() const { return incomplete_; }
-    int Descriptor() const { return fd_; }
+
+    // A regular file, whose bytes can be read back (Read) and cut (CutAt); not a FIFO or a device.
+    bool Regular() const { return readFd_ >= 0; }
+    std::uint64_t Size() const;
+    // Up to `n` bytes from `offset`.
+    std::size_t Read(std::uint64_t offset, void* into, std::size_t n) const;
+    // Takes everything from `offset` off the end of the file.
+    bool CutAt(std::uint64_t offset);
+    // Runs `inspect` while holding the file's lock.
+    void Locked(const std::function<void()>& inspect);
+
+    const std::string& Path() const { return path_; }
+    // Whether `a` and `b` name one file (also one not there yet).
+    static bool SameFile(const std::string& a, const std::string& b);
+
+    static constexpr double LockWaitSeconds = 1.0;
 
 private:
+    bool Lock();
+    void Unlock();
+    // Writes all of it, waiting for a slow reader of a FIFO; false with errno set.
+    bool WriteAll(const char* data, std::size_t size);
+    void Tell(std::string text);
+
     std::string path_;
     std::string what_;
-    int fd_ = -1;
+    Pieces pieces_;
+    // A descriptor (a handle on Windows) open for appending.
+    std::intptr_t fd_ = -1;
+    // The same file opened for reading, for a regular file.
+    std::intptr_t readFd_ = -1;
     bool incomplete_ = false;
-    // The first failure, until it has been told.
-    std::string untold_;
-    std::function<void(const std::string&)> onFailure_;
+    bool lockWaitFailed_ = false;
+    // What came before the reporter was set.
+    std::vector<std::string> untold_;
+    std::function<void(const std::string&)> report_;
+    std::function<bool()> interrupted_;
 };
 
 }  // namespace kelvra

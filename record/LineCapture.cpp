@@ -5,8 +5,10 @@
 
 #include "commands/LineEvents.h"
 #include "link/Frame.h"
+#include "link/FrameJoiner.h"
 #include "link/Runtime.h"
 #include "record/Pcapng.h"
+#include "record/PcapngReader.h"
 
 namespace kelvra {
 
@@ -23,11 +25,29 @@ void Write(AppendFile& file, const ByteString& block) { file.Write(block.data(),
 }  // namespace
 
 LineCapture::LineCapture(std::string path) : file_(std::move(path), "the capture file") {
+    if (file_.Regular()) {
+        std::string refused;
+        file_.Locked([&] {
+            try {
+                Pcapng::Reader reader([this](std::uint64_t offset, std::uint8_t* into,
+                                             std::size_t n) { return file_.Read(offset, into, n); },
+                                      file_.Size());
+                while (reader.Next()) {
+                }
+                if (const auto& cut = reader.CutTail(); cut && file_.CutAt(cut->offset))
+                    file_.Note("ended in a block cut short (" + std::to_string(cut->length) +
+                               " bytes at offset " + std::to_string(cut->offset) + "), which was taken off");
+            } catch (const Pcapng::FormatError&) {
+                refused = file_.Path() + ": not a pcapng capture; it is left as it is";
+            }
+        });
+        if (!refused.empty()) throw std::runtime_error(refused);
+    }
     Write(file_, Pcapng::SectionBlock("kelvra-netmon " + std::to_string(App::Major) + "." + std::to_string(App::Minor) +
                                       "." + std::to_string(App::Revision)));
 }
 
-void LineCapture::Opened(const std::string& device, int port, const std::string& settings) {
+void LineCapture::UseInterface(const std::string& device, int port) {
     const std::string com = "Com" + std::to_string(port);
     const std::string key = device + '\0' + com;
     auto known = interfaces_.find(key);
@@ -36,37 +56,61 @@ void LineCapture::Opened(const std::string& device, int port, const std::string&
         Write(file_, Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, device, com));
     }
     interface_ = known->second;
+}
+
+namespace {
+Bytes Named(const std::string& device, const std::string& text) {
     Bytes named(device.begin(), device.end());
     named.push_back(0);
-    named.insert(named.end(), settings.begin(), settings.end());
-    Record(LineRecord::Opened, named);
+    named.insert(named.end(), text.begin(), text.end());
+    return named;
+}
+}  // namespace
+
+void LineCapture::Opened(const std::string& device, int port, const std::string& settings) {
+    UseInterface(device, port);
+    Record(LineRecord::Opened, Named(device, settings), Microseconds());
+}
+
+void LineCapture::OpenFailed(const std::string& device, int port, const std::string& reason) {
+    UseInterface(device, port);
+    Record(LineRecord::OpenFailed, Named(device, reason), Microseconds());
 }
 
 void LineCapture::Closed() {
-    if (!interfaces_.empty()) Record(LineRecord::Closed, {});
+    FlushRead();
+    if (!interfaces_.empty()) Record(LineRecord::Closed, {}, Microseconds());
 }
 
-void LineCapture::Written(const Bytes& bytes) { Frames(LineRecord::Written, bytes); }
-
-void LineCapture::Read(const Bytes& bytes) { Frames(LineRecord::Read, bytes); }
-
-void LineCapture::LineEvent(std::int16_t code, const std::string& text) {
-    const std::string shown = DescribeCommEvent(code, text).text;
-    Bytes event{static_cast<std::uint8_t>(code & 0xFF), static_cast<std::uint8_t>((code >> 8) & 0xFF)};
-    event.insert(event.end(), shown.begin(), shown.end());
-    Record(LineRecord::LineEvent, event);
-}
-
-void LineCapture::Frames(LineRecord kind, const Bytes& bytes) {
+void LineCapture::Written(const Bytes& bytes) {
+    const std::uint64_t now = Microseconds();
     std::size_t begin = 0;
     for (const std::size_t end : FramePieces(bytes)) {
-        Record(kind, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin), bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+        Record(LineRecord::Written,
+               Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin), bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+               now);
         begin = end;
     }
 }
 
-void LineCapture::Record(LineRecord kind, const Bytes& bytes) {
-    // Nothing passes the line before the port is open, which names the interface.
+void LineCapture::Read(const Bytes& bytes) {
+    for (const FrameJoiner::Piece& piece : read_.Add(bytes, Microseconds())) Record(LineRecord::Read, piece.bytes, piece.time);
+}
+
+void LineCapture::FlushRead() {
+    for (const FrameJoiner::Piece& piece : read_.Flush()) Record(LineRecord::Read, piece.bytes, piece.time);
+}
+
+void LineCapture::LineEvent(std::int16_t code, const std::string& text) {
+    FlushRead();
+    const std::string shown = DescribeCommEvent(code, text).text;
+    Bytes event{static_cast<std::uint8_t>(code & 0xFF), static_cast<std::uint8_t>((code >> 8) & 0xFF)};
+    event.insert(event.end(), shown.begin(), shown.end());
+    Record(LineRecord::LineEvent, event, Microseconds());
+}
+
+void LineCapture::Record(LineRecord kind, const Bytes& bytes, std::uint64_t time) {
+    // Nothing passes the line before the port is named, which names the interface.
     if (interfaces_.empty()) return;
     Bytes data;
     data.reserve(bytes.size() + 1);
@@ -75,7 +119,7 @@ void LineCapture::Record(LineRecord kind, const Bytes& bytes) {
     const std::uint32_t direction = kind == LineRecord::Written ? Pcapng::Direction::Outbound
                                     : kind == LineRecord::Read  ? Pcapng::Direction::Inbound
                                                                 : 0;
-    Write(file_, Pcapng::PacketBlock(interface_, Microseconds(), data, direction));
+    Write(file_, Pcapng::PacketBlock(interface_, time, data, direction));
 }
 
 }  // namespace kelvra

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "link/FrameJoiner.h"
 #include "record/AppendFile.h"
 #include "serial/SerialComm.h"
 
@@ -20,36 +21,49 @@ enum class LineRecord : std::uint8_t {
     LineEvent = 2,  // the event code (16 bits, little-endian), then its text
     Opened = 3,     // the device, a zero byte, the line settings ("9600 8O1")
     Closed = 4,
+    OpenFailed = 5,  // the device, a zero byte, why it could not be opened
 };
 
 // Every byte written to and read from the port, one record per frame (bytes
 // around frames in records of their own) with the time the bytes passed, in
-// microseconds; line events; the port opening and closing. Each run appends
+// microseconds: a frame read in pieces is joined first and carries the time
+// of its first byte. Line events; the port opening, failing to open and
+// closing. Each run appends
 // a section of its own (its first port names the interface: the device and
 // the Com port), and each record is written whole as it happens: a crash
 // loses at most the record being written.
 class LineCapture : public LineObserver {
 public:
-    // Opens `path` for appending and starts a section. Throws
-    // std::runtime_error("<path>: <reason>") when it cannot be opened.
+    // Opens `path` for appending and starts a section. An existing file must
+    // be a pcapng capture: its last block, if cut short (a full disk, a power
+    // cut), is taken off, since it could never be read, and the reporter
+    // hears so. Throws std::runtime_error("<path>: <reason>") when it cannot
+    // be opened or is not a capture (then it is left as it is).
     explicit LineCapture(std::string path);
 
     void Opened(const std::string& device, int port, const std::string& settings) override;
+    void OpenFailed(const std::string& device, int port, const std::string& reason) override;
     void Closed() override;
     void Written(const Bytes& bytes) override;
     void Read(const Bytes& bytes) override;
     void LineEvent(std::int16_t code, const std::string& text) override;
 
-    // Runs once, the first time a record cannot be written, with
-    // "the capture file <path> cannot be written: <reason>".
-    void OnFirstFailure(std::function<void(const std::string&)> report) { file_.OnFirstFailure(std::move(report)); }
+    // Hears "the capture file <path> cannot be written: <reason>" the first
+    // time a record cannot be written, and anything else worth knowing once.
+    void OnReport(std::function<void(const std::string&)> report) { file_.OnReport(std::move(report)); }
+    void SetInterrupted(std::function<bool()> interrupted) { file_.SetInterrupted(std::move(interrupted)); }
     bool Incomplete() const { return file_.Incomplete(); }
+    const std::string& Path() const { return file_.Path(); }
 
 private:
-    void Record(LineRecord kind, const Bytes& bytes);
-    void Frames(LineRecord kind, const Bytes& bytes);
+    // Makes `device` on Com`port` the interface of the records that follow.
+    void UseInterface(const std::string& device, int port);
+    void Record(LineRecord kind, const Bytes& bytes, std::uint64_t time);
+    // A frame still being read is recorded as it stands.
+    void FlushRead();
 
     AppendFile file_;
+    FrameJoiner read_;
     // The interface of each device and port met in this section.
     std::map<std::string, std::uint32_t> interfaces_;
     std::uint32_t interface_ = 0;

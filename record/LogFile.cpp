@@ -2,53 +2,20 @@
 #include "record/LogFile.h"
 
 #ifndef _WIN32
-#include <sys/file.h>
 #include <time.h>
-#include <unistd.h>
 #endif
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <stdexcept>
 
 namespace kelvra {
-
-bool LogFile::Lock() {
-#ifdef _WIN32
-    return true;
-#else
-    using Clock = std::chrono::steady_clock;
-    const auto giveUp = Clock::now() + std::chrono::duration<double>(LockWaitSeconds);
-    for (;;) {
-        if (::flock(file_.Descriptor(), LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) return true;  // a file system without locks: O_APPEND alone keeps lines whole
-        if (lockWaitFailed_ || (interrupted_ && interrupted_()) || Clock::now() >= giveUp) break;
-        const timespec step{0, 10 * 1000 * 1000};
-        ::nanosleep(&step, nullptr);
-    }
-    lockWaitFailed_ = true;
-    file_.Fail("another program keeps it locked");
-    return false;
-#endif
-}
 
 bool LogFile::Append(std::string_view text) {
     std::string line = LocalTimestamp(std::chrono::system_clock::now());
     line += ' ';
     line += text;
     line += '\n';
-    if (!Lock()) return false;
-    // One write with O_APPEND puts the line whole at the end, also beside
-    // other processes; the lock keeps writers on file systems without atomic
-    // appends from mixing their lines.
-    const bool whole = file_.Write(line.data(), line.size());
-#ifndef _WIN32
-    ::flock(file_.Descriptor(), LOCK_UN);
-#endif
-    return whole;
+    return file_.Write(line.data(), line.size());
 }
 
 std::string LocalTimestamp(std::chrono::system_clock::time_point at) {

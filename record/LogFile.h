@@ -19,31 +19,23 @@ namespace kelvra {
 class LogFile {
 public:
     // Throws std::runtime_error("<path>: <reason>") when the file cannot be opened.
-    explicit LogFile(std::string path) : file_(std::move(path), "the log file") {}
+    explicit LogFile(std::string path) : file_(std::move(path), "the log file", AppendFile::Pieces::Lines) {}
 
-    // Appends `text`, time-stamped, as one line. When another program holds
-    // the file's lock, waits for it at most LockWaitSeconds, and not at all
-    // once that wait has failed or Interrupted() says so. False when the
-    // line could not be written.
+    // Appends `text`, time-stamped, as one line. False when the line could not be written.
     bool Append(std::string_view text);
 
-    // Runs once, the first time a line cannot be written, with
-    // "the log file <path> cannot be written: <reason>".
-    void OnFirstFailure(std::function<void(const std::string&)> report) { file_.OnFirstFailure(std::move(report)); }
+    // Hears "the log file <path> cannot be written: <reason>" the first time a
+    // line cannot be written, and anything else worth knowing once (another
+    // program kept the file locked).
+    void OnReport(std::function<void(const std::string&)> report) { file_.OnReport(std::move(report)); }
     // Says when to stop waiting for a lock: a termination signal arrived.
-    void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
+    void SetInterrupted(std::function<bool()> interrupted) { file_.SetInterrupted(std::move(interrupted)); }
     // A line has been lost: the record is incomplete.
     bool Incomplete() const { return file_.Incomplete(); }
-
-    static constexpr double LockWaitSeconds = 1.0;
+    const std::string& Path() const { return file_.Path(); }
 
 private:
-    // Takes the file's lock; false when it stays taken.
-    bool Lock();
-
     AppendFile file_;
-    bool lockWaitFailed_ = false;
-    std::function<bool()> interrupted_;
 };
 
 // Local time in ISO 8601 with milliseconds and the UTC offset: 2026-12-07T11:00:56.123+01:00.

@@ -7,10 +7,6 @@ namespace kelvra::Pcapng {
 
 namespace {
 
-constexpr std::uint32_t SectionHeaderType = 0x0A0D0D0A;
-constexpr std::uint32_t InterfaceType = 1;
-constexpr std::uint32_t EnhancedPacketType = 6;
-constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
 constexpr std::uint16_t EndOfOptions = 0;
 constexpr std::uint16_t ShbUserAppl = 4;
 constexpr std::uint16_t IfName = 2;
@@ -48,35 +44,6 @@ ByteString Block(std::uint32_t type, const ByteString& body) {
     Put(block, length);
     return block;
 }
-
-template <class T>
-T Get(const ByteString& bytes, std::size_t at) {
-    T value;
-    std::memcpy(&value, bytes.data() + at, sizeof value);
-    return value;
-}
-
-struct Option {
-    std::uint16_t code;
-    ByteString value;
-};
-
-// The options from `at` to `end` of a block.
-std::vector<Option> Options(const ByteString& bytes, std::size_t at, std::size_t end) {
-    std::vector<Option> options;
-    while (at + 4 <= end) {
-        const auto code = Get<std::uint16_t>(bytes, at);
-        const auto length = Get<std::uint16_t>(bytes, at + 2);
-        if (code == EndOfOptions) break;
-        if (at + 4 + Padded(length) > end) throw FormatError("an option runs past its block");
-        options.push_back({code, ByteString(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                            bytes.begin() + static_cast<std::ptrdiff_t>(at + 4 + length))});
-        at += 4 + Padded(length);
-    }
-    return options;
-}
-
-std::string Text(const ByteString& value) { return std::string(value.begin(), value.end()); }
 
 }  // namespace
 
@@ -120,63 +87,6 @@ ByteString PacketBlock(std::uint32_t interface, std::uint64_t microseconds, cons
     Put(body, EndOfOptions);
     Put(body, std::uint16_t{0});
     return Block(EnhancedPacketType, body);
-}
-
-File Read(const ByteString& bytes) {
-    File file;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 12) {
-            file.truncated = true;
-            break;
-        }
-        const auto type = Get<std::uint32_t>(bytes, at);
-        const auto length = Get<std::uint32_t>(bytes, at + 4);
-        if (length < 12 || length % 4 != 0) throw FormatError("a block length of " + std::to_string(length));
-        if (bytes.size() - at < length) {
-            file.truncated = true;
-            break;
-        }
-        if (Get<std::uint32_t>(bytes, at + length - 4) != length) throw FormatError("a block's two lengths differ");
-        const std::size_t body = at + 8, end = at + length - 4;
-        if (type == SectionHeaderType) {
-            if (length < 28 || Get<std::uint32_t>(bytes, body) != ByteOrderMagic)
-                throw FormatError("not a pcapng section in this byte order");
-            Section section;
-            for (const Option& option : Options(bytes, body + 16, end))
-                if (option.code == ShbUserAppl) section.application = Text(option.value);
-            file.sections.push_back(std::move(section));
-        } else if (file.sections.empty()) {
-            throw FormatError("a block before the first section header");
-        } else if (type == InterfaceType) {
-            if (length < 20) throw FormatError("an interface block too short");
-            Interface interface;
-            interface.linkType = Get<std::uint16_t>(bytes, body);
-            for (const Option& option : Options(bytes, body + 8, end)) {
-                if (option.code == IfName) interface.name = Text(option.value);
-                if (option.code == IfDescription) interface.description = Text(option.value);
-                if (option.code == IfTsResol && option.value.size() == 1) interface.timeResolution = option.value[0];
-            }
-            file.sections.back().interfaces.push_back(std::move(interface));
-        } else if (type == EnhancedPacketType) {
-            if (length < 32) throw FormatError("a packet block too short");
-            Packet packet;
-            packet.interface = Get<std::uint32_t>(bytes, body);
-            if (packet.interface >= file.sections.back().interfaces.size())
-                throw FormatError("a packet of an interface not described");
-            packet.time = std::uint64_t{Get<std::uint32_t>(bytes, body + 4)} << 32 | Get<std::uint32_t>(bytes, body + 8);
-            const auto captured = Get<std::uint32_t>(bytes, body + 12);
-            const std::size_t data = body + 20;
-            if (data + Padded(captured) > end) throw FormatError("a packet runs past its block");
-            packet.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(data),
-                               bytes.begin() + static_cast<std::ptrdiff_t>(data + captured));
-            for (const Option& option : Options(bytes, data + Padded(captured), end))
-                if (option.code == EpbFlags && option.value.size() == 4) packet.flags = Get<std::uint32_t>(option.value, 0);
-            file.sections.back().packets.push_back(std::move(packet));
-        }
-        at += length;
-    }
-    return file;
 }
 
 }  // namespace kelvra::Pcapng

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // The pcapng capture file format, as far as a capture of the serial line
-// needs it: blocks built as values, and a whole file read back. Plain C++.
+// needs it: blocks built as values (PcapngReader reads them back). Plain C++.
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "link/CommGlobal.h"
 
@@ -30,42 +28,9 @@ ByteString InterfaceBlock(std::uint16_t linkType, const std::string& name, const
 ByteString PacketBlock(std::uint32_t interface, std::uint64_t microseconds, const ByteString& data,
                        std::uint32_t flags);
 
-struct Interface {
-    std::uint16_t linkType = 0;
-    std::string name;
-    std::string description;
-    // Digits after the second: 6 for microseconds.
-    int timeResolution = 6;
-};
-
-struct Packet {
-    std::uint32_t interface = 0;
-    std::uint64_t time = 0;
-    std::uint32_t flags = 0;
-    ByteString data;
-};
-
-struct Section {
-    std::string application;
-    std::vector<Interface> interfaces;
-    std::vector<Packet> packets;
-};
-
-struct File {
-    std::vector<Section> sections;
-    // The last block was cut short (its writer was killed) and is left out.
-    bool truncated = false;
-};
-
-class FormatError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Reads every block of a file written in this machine's byte order. Throws
-// FormatError for anything that is not such a file: a wrong magic number, a
-// block whose lengths disagree, an option running past its block, a packet
-// naming an interface not described.
-File Read(const ByteString& bytes);
+constexpr std::uint32_t SectionHeaderType = 0x0A0D0D0A;
+constexpr std::uint32_t InterfaceType = 1;
+constexpr std::uint32_t EnhancedPacketType = 6;
+constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
 
 }  // namespace kelvra::Pcapng

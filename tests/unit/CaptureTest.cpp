@@ -1,12 +1,24 @@
 // SPDX-License-Identifier: MIT
-// The capture file's blocks, the frames it records, and a replay of it.
+// The capture file's blocks read back whatever happened to the file, the
+// capture's records at the line's real pace, the virtual phone's delivery,
+// and a replay of a capture.
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "link/Frame.h"
+#include "record/LineCapture.h"
 #include "record/Pcapng.h"
+#include "record/PcapngReader.h"
+#include "sim/PhoneServer.h"
 #include "sim/Replay.h"
 
 namespace kelvra {
@@ -15,6 +27,57 @@ namespace {
 ByteString Join(std::initializer_list<ByteString> blocks) {
     ByteString file;
     for (const ByteString& block : blocks) file.insert(file.end(), block.begin(), block.end());
+    return file;
+}
+
+ByteString RunCapture(const char* application, std::uint64_t time) {
+    return Join({Pcapng::SectionBlock(application), Pcapng::InterfaceBlock(147, "/dev/ttyUSB0", "Com2"),
+                 Pcapng::PacketBlock(0, time, {1, 0x1F, 0x10}, Pcapng::Direction::Inbound)});
+}
+
+// The same run written by a big-endian machine: every value of every block swapped.
+ByteString BigEndianRun() {
+    ByteString file = RunCapture("be", 0x0102030405ull);
+    auto swap32 = [&](std::size_t at) { std::reverse(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + 4)); };
+    auto swap16 = [&](std::size_t at) { std::reverse(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + 2)); };
+    auto options = [&](std::size_t at, std::size_t end) {
+        while (at + 4 <= end) {
+            std::uint16_t code, length;
+            std::memcpy(&code, &file[at], 2);
+            std::memcpy(&length, &file[at + 2], 2);
+            swap16(at);
+            swap16(at + 2);
+            if (code == 0) break;
+            if (code == 2 && length == 4) swap32(at + 4);  // epb_flags
+            at += 4 + ((length + 3u) & ~3u);
+        }
+    };
+    for (std::size_t at = 0; at < file.size();) {
+        std::uint32_t type, length;
+        std::memcpy(&type, &file[at], 4);
+        std::memcpy(&length, &file[at + 4], 4);
+        swap32(at);
+        swap32(at + 4);
+        swap32(at + length - 4);
+        const std::size_t body = at + 8, end = at + length - 4;
+        if (type == Pcapng::SectionHeaderType) {
+            swap32(body);
+            swap16(body + 4);
+            swap16(body + 6);
+            std::reverse(file.begin() + static_cast<std::ptrdiff_t>(body + 8), file.begin() + static_cast<std::ptrdiff_t>(body + 16));
+            options(body + 16, end);
+        } else if (type == Pcapng::InterfaceType) {
+            swap16(body);
+            swap32(body + 4);
+            options(body + 8, end);
+        } else {
+            std::uint32_t captured;
+            std::memcpy(&captured, &file[body + 12], 4);
+            for (std::size_t field = 0; field < 5; ++field) swap32(body + 4 * field);
+            options(body + 20 + ((captured + 3u) & ~3u), end);
+        }
+        at += length;
+    }
     return file;
 }
 
@@ -38,39 +101,93 @@ TEST(Pcapng, BlocksReadBackWithTheirOptionsWhateverTheirPadding) {
         EXPECT_EQ(section.packets[0].time, 0x123456789ABull);
         EXPECT_EQ(section.packets[0].flags, Pcapng::Direction::Outbound);
         EXPECT_EQ(section.packets[0].data, data);
-        EXPECT_FALSE(file.truncated);
+        EXPECT_FALSE(file.cutTail);
+        EXPECT_TRUE(file.damaged.empty());
     }
 }
 
-TEST(Pcapng, ACutLastBlockIsLeftOutAndAnythingElseMalformedRefused) {
-    const ByteString whole = Join({Pcapng::SectionBlock("x"), Pcapng::InterfaceBlock(147, "d", "Com1"),
-                                   Pcapng::PacketBlock(0, 1, {1, 2, 3}, 0)});
-    const ByteString cut(whole.begin(), whole.end() - 5);
-    const Pcapng::File file = Pcapng::Read(cut);
-    EXPECT_TRUE(file.truncated);
-    EXPECT_TRUE(file.sections.at(0).packets.empty());
-
-    ByteString lengthsDiffer = whole;
-    lengthsDiffer[lengthsDiffer.size() - 4] ^= 4;
-    const ByteString noInterface = Join({Pcapng::SectionBlock("x"), Pcapng::PacketBlock(0, 1, {1}, 0)});
-    const ByteString notASection = Pcapng::InterfaceBlock(147, "d", "Com1");
-    for (const ByteString& bad : {lengthsDiffer, noInterface, notASection})
-        EXPECT_THROW(Pcapng::Read(bad), Pcapng::FormatError);
+// A day's file: runs appended one after another, whatever befell one of them.
+TEST(Pcapng, DamageIsSkippedAndNamedAndOnlyTheEndIsACut) {
+    const ByteString one = RunCapture("one", 1), two = RunCapture("two", 2), three = RunCapture("three", 3);
+    const std::size_t packet = Pcapng::PacketBlock(0, 2, {1, 0x1F, 0x10}, Pcapng::Direction::Inbound).size();
+    const std::size_t lastBlock = one.size() + two.size() - packet;
+    ByteString hugeLength = two;
+    hugeLength[two.size() - packet + 7] = 0x7F;  // the packet block's first length: far past the file
+    const ByteString cutTwo(two.begin(), two.end() - 5);
+    const struct {
+        const char* name;
+        ByteString file;
+        std::vector<std::string> applications;
+        std::size_t packets;  // in all
+        std::vector<Pcapng::Damage> damaged;
+        std::optional<Pcapng::Damage> cut;
+    } cases[] = {
+        {"whole", Join({one, two, three}), {"one", "two", "three"}, 3, {}, {}},
+        {"the last block cut", Join({one, cutTwo}), {"one", "two"}, 1, {}, Pcapng::Damage{lastBlock, packet - 5}},
+        {"a cut block, then a run appended", Join({one, cutTwo, three}), {"one", "two", "three"}, 2,
+         {{lastBlock, packet - 5}}, {}},
+        {"a huge length in a middle block", Join({one, hugeLength, three}), {"one", "two", "three"}, 2,
+         {{lastBlock, packet}}, {}},
+        {"big-endian", Join({BigEndianRun(), one}), {"be", "one"}, 2, {}, {}},
+        {"cut inside its first block", ByteString(one.begin(), one.begin() + 10), {}, 0, {}, Pcapng::Damage{0, 10}},
+        {"empty", {}, {}, 0, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Pcapng::File file = Pcapng::Read(c.file);
+        std::vector<std::string> applications;
+        std::size_t packets = 0;
+        for (const auto& section : file.sections) {
+            applications.push_back(section.application);
+            packets += section.packets.size();
+            for (const auto& packet : section.packets) EXPECT_EQ(packet.data, (ByteString{1, 0x1F, 0x10}));
+        }
+        EXPECT_EQ(applications, c.applications);
+        EXPECT_EQ(packets, c.packets);
+        ASSERT_EQ(file.damaged.size(), c.damaged.size());
+        for (std::size_t i = 0; i < c.damaged.size(); ++i) {
+            EXPECT_EQ(file.damaged[i].offset, c.damaged[i].offset);
+            EXPECT_EQ(file.damaged[i].length, c.damaged[i].length);
+        }
+        ASSERT_EQ(file.cutTail.has_value(), c.cut.has_value());
+        if (c.cut) EXPECT_EQ(file.cutTail->offset, c.cut->offset);
+    }
+    EXPECT_EQ(Pcapng::Read(BigEndianRun()).sections.at(0).packets.at(0).time, 0x0102030405ull);
+    EXPECT_EQ(Pcapng::Read(BigEndianRun()).sections.at(0).interfaces.at(0).name, "/dev/ttyUSB0");
 }
 
-TEST(FramePieces, FramesAndTheBytesAroundThem) {
+TEST(Pcapng, AFileThatDoesNotBeginAsACaptureIsRefusedAtOnce) {
+    for (const ByteString& bad : {ByteString(64, 0), HexToBytes("32303236"), Pcapng::InterfaceBlock(147, "d", "Com1")}) {
+        const std::size_t size = 1ull << 40;  // as /dev/zero would be: never read to its end
+        std::size_t read = 0;
+        const auto source = [&](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+            read += n;
+            for (std::size_t i = 0; i < n; ++i) into[i] = offset + i < bad.size() ? bad[offset + i] : 0;
+            return n;
+        };
+        EXPECT_THROW(Pcapng::Reader(source, size), Pcapng::FormatError);
+        EXPECT_LE(read, 64u);
+    }
+}
+
+TEST(Schedule, AnAnswerAsTheVirtualPhoneDeliversIt) {
+    constexpr long long ms = 1000000, byte = 11LL * 1000000000LL / 9600LL;
     const struct {
-        const char* hex;
-        std::vector<std::size_t> ends;
+        const char* name;
+        Delivery delivery;
+        std::size_t size;
+        std::vector<Burst> bursts;
     } cases[] = {
-        {"1F00107F0171", {6}},
-        {"551FAA" "1F10007F0171" "1F1000400000" "0758" "1F", {3, 9, 17, 18}},
-        {"1F0010400004000164" "01012E" "1F00107F0171", {12, 18}},
-        {"1F001040000400", {7}},                                  // cut short by the chunk's end
-        {"1F0010400004" "1F10007F0171", {6, 12}},                 // no further than the next frame start
-        {"", {}},
+        {"at once", {}, 12, {{0, 0, 12}}},
+        {"split", {.splitAt = 5}, 12, {{0, 0, 5}, {3 * ms, 5, 12}}},
+        {"paced", {.paced = true}, 3, {{byte, 0, 1}, {2 * byte, 1, 2}, {3 * byte, 2, 3}}},
+        {"trickle", {.trickle = true}, 2, {{2 * ms, 0, 1}, {4 * ms, 1, 2}}},
+        // 13 bytes are on the wire when the 16 ms timer runs out; the rest 16 ms after that burst.
+        {"an adapter's latency timer", {.chunkBytes = 62, .chunkMs = 16}, 20, {{16 * ms, 0, 13}, {32 * ms, 13, 20}}},
+        // 4 bytes fill the adapter's buffer before its timer runs out.
+        {"a small buffer", {.chunkBytes = 4, .chunkMs = 16}, 9, {{4 * byte, 0, 4}, {8 * byte, 4, 8}, {8 * byte + 16 * ms, 8, 9}}},
     };
-    for (const auto& c : cases) EXPECT_EQ(FramePieces(HexToBytes(c.hex)), c.ends) << c.hex;
+    for (const auto& c : cases) EXPECT_EQ(Schedule(c.delivery, c.size), c.bursts) << c.name;
 }
 
 // A capture of the PC writing two frames and the line answering each.
@@ -83,24 +200,27 @@ Pcapng::Section Captured() {
         section.packets.push_back({0, section.packets.size() + 1, 0, data});
     };
     record(LineRecord::Opened, "");
-    record(LineRecord::Written, "AA01");
-    record(LineRecord::Read, "AA01");
+    record(LineRecord::Written, "1F00107F0171");
+    record(LineRecord::Read, "1F00107F0171");
     record(LineRecord::Read, "B0");
-    record(LineRecord::Written, "CC");
+    record(LineRecord::Written, "1F00107F0272");
     record(LineRecord::Read, "D0");
     return section;
 }
 
-TEST(ReplayPhone, SaysEachRecordOnceTheToolHasWrittenWhatCameBefore) {
+TEST(ReplayPhone, SaysEachRecordOnceTheToolHasWrittenTheFramesBeforeIt) {
     const struct {
         std::vector<const char*> heard;  // chunks the tool writes
         std::vector<std::string> said;   // after each chunk
         std::vector<std::string> complaints;
     } cases[] = {
-        {{"AA01", "CC"}, {"AA 01|B0", "D0"}, {}},
-        {{"AA", "01CC"}, {"", "AA 01|B0|D0"}, {}},
-        {{"AA02", "CC", "EE"}, {"AA 01|B0", "D0", ""},
-         {"the tool sent AA 02 where the capture has AA 01", "the tool sent EE where the capture has nothing more"}},
+        {{"1F00107F0171", "1F00107F0272"}, {"1F 00 10 7F 01 71|B0", "D0"}, {}},
+        {{"1F0010", "7F01711F00107F02", "72"}, {"", "1F 00 10 7F 01 71|B0", "D0"}, {}},
+        // A frame written otherwise is named as soon as it is whole, alone, and the replay goes on.
+        {{"1F00107F0972", "1F00107F0272", "1F00107F0373"},
+         {"1F 00 10 7F 01 71|B0", "D0", ""},
+         {"the tool sent 1F 00 10 7F 09 72 where the capture has 1F 00 10 7F 01 71",
+          "the tool sent 1F 00 10 7F 03 73 where the capture has nothing more"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> said, complaints;
@@ -115,6 +235,97 @@ TEST(ReplayPhone, SaysEachRecordOnceTheToolHasWrittenWhatCameBefore) {
         }
         EXPECT_EQ(said, c.said);
         EXPECT_EQ(complaints, c.complaints);
+    }
+}
+
+class CaptureFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/kelvra-capture-XXXXXX";
+        const int fd = ::mkstemp(name);
+        ::close(fd);
+        path = name;
+        ::unlink(name);
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+    ByteString Contents() const {
+        std::ifstream in(path, std::ios::binary);
+        return ByteString((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    void Store(const ByteString& bytes) const {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string path;
+};
+
+TEST_F(CaptureFile, ReadRecordsAreFramesAndNothingIsHeldPastTheRun) {
+    {
+        LineCapture capture(path);
+        capture.Opened("/dev/ttyUSB0", 1, "9600 8O1");
+        for (const char* piece : {"1F10", "007F", "0171551F", "10004000", "04000164", "0101"}) capture.Read(HexToBytes(piece));
+        capture.LineEvent(1001, "");
+        capture.Read(HexToBytes("3E1F1000"));
+        capture.Closed();
+        capture.OpenFailed("/dev/ttyUSB1", 2, "/dev/ttyUSB1: Permission denied");
+    }
+    const Pcapng::File file = Pcapng::Read(Contents());
+    ASSERT_EQ(file.sections.size(), 1u);
+    std::vector<std::string> records;
+    for (const auto& packet : file.sections[0].packets)
+        records.push_back(std::to_string(packet.data[0]) + ":" + BytesToHex(ByteString(packet.data.begin() + 1, packet.data.end())));
+    const std::vector<std::string> expected{
+        "3:2F 64 65 76 2F 74 74 79 55 53 42 30 00 39 36 30 30 20 38 4F 31",
+        "1:1F 10 00 7F 01 71",
+        "1:55",
+        "1:1F 10 00 40 00 04 00 01 64 01 01",  // a line event comes: written as it stands
+        "2:E9 03 42 72 65 61 6B 20 52 65 63 65 69 76 65 64",
+        "1:3E",
+        "1:1F 10 00",  // the port closes
+        "4:",
+        "5:2F 64 65 76 2F 74 74 79 55 53 42 31 00 2F 64 65 76 2F 74 74 79 55 53 42 31 3A 20 50 65 72 6D 69 73 73 69 6F 6E 20 64 65 6E 69 65 64",
+    };
+    EXPECT_EQ(records, expected);
+    EXPECT_EQ(file.sections[0].interfaces.size(), 2u) << "the port that failed to open names an interface";
+}
+
+TEST_F(CaptureFile, AnExistingFileMustBeACaptureAndLosesOnlyACutTail) {
+    const ByteString run = RunCapture("one", 1);
+    const struct {
+        const char* name;
+        ByteString before;
+        bool refused;
+        std::size_t kept;  // bytes of `before` that stay
+        const char* note;
+    } cases[] = {
+        {"a text log", HexToBytes("323032362D31322D3037"), true, 10, nullptr},
+        {"a whole capture", run, false, run.size(), nullptr},
+        {"a cut last block", Join({run, ByteString(run.begin(), run.begin() + 30)}), false, run.size(),
+         "ended in a block cut short (30 bytes at offset 144), which was taken off"},
+        {"empty", {}, false, 0, nullptr},
+    };
+    ASSERT_EQ(run.size(), 144u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Store(c.before);
+        std::vector<std::string> reports;
+        if (c.refused) {
+            EXPECT_THROW(LineCapture{path}, std::runtime_error);
+            EXPECT_EQ(Contents(), c.before) << "left byte for byte";
+            continue;
+        }
+        {
+            LineCapture capture(path);
+            capture.OnReport([&](const std::string& text) { reports.push_back(text); });
+        }
+        const ByteString after = Contents();
+        EXPECT_EQ(ByteString(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(c.kept)),
+                  ByteString(c.before.begin(), c.before.begin() + static_cast<std::ptrdiff_t>(c.kept)));
+        const Pcapng::File file = Pcapng::Read(after);
+        EXPECT_FALSE(file.cutTail);
+        EXPECT_TRUE(file.damaged.empty());
+        EXPECT_EQ(reports, c.note ? std::vector<std::string>{"the capture file " + path + " " + c.note}
+                                  : std::vector<std::string>{});
     }
 }
 

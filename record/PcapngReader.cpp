@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: MIT
+#include "record/PcapngReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kelvra::Pcapng {
+
+namespace {
+
+constexpr std::uint16_t EndOfOptions = 0;
+constexpr std::uint16_t ShbUserAppl = 4;
+constexpr std::uint16_t IfName = 2;
+constexpr std::uint16_t IfDescription = 3;
+constexpr std::uint16_t IfTsResol = 9;
+constexpr std::uint16_t EpbFlags = 2;
+// Block types a walk resumes at after damage, besides a section header.
+constexpr std::uint32_t KnownTypes[] = {InterfaceType, 2, 3, 4, 5, EnhancedPacketType};
+constexpr std::uint32_t SwappedMagic = 0x4D3C2B1A;
+// Bytes looked at in one read while searching for the next block after damage.
+constexpr std::size_t SearchWindow = 64 * 1024;
+
+std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+
+std::uint32_t Swap32(std::uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+std::uint16_t Swap16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+
+// Values of a block's body in its section's byte order.
+class Values {
+public:
+    Values(const ByteString& bytes, bool swapped) : bytes_(bytes), swapped_(swapped) {}
+    std::size_t Size() const { return bytes_.size(); }
+    std::uint16_t U16(std::size_t at) const {
+        std::uint16_t v;
+        std::memcpy(&v, bytes_.data() + at, sizeof v);
+        return swapped_ ? Swap16(v) : v;
+    }
+    std::uint32_t U32(std::size_t at) const {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_.data() + at, sizeof v);
+        return swapped_ ? Swap32(v) : v;
+    }
+    ByteString Bytes(std::size_t at, std::size_t n) const {
+        return ByteString(bytes_.begin() + static_cast<std::ptrdiff_t>(at),
+                          bytes_.begin() + static_cast<std::ptrdiff_t>(at + n));
+    }
+
+private:
+    const ByteString& bytes_;
+    bool swapped_;
+};
+
+struct Option {
+    std::uint16_t code;
+    ByteString value;
+};
+
+// The options from `at` to the end of a block's body; throws FormatError when one runs past it.
+std::vector<Option> Options(const Values& body, std::size_t at) {
+    std::vector<Option> options;
+    while (at + 4 <= body.Size()) {
+        const std::uint16_t code = body.U16(at), length = body.U16(at + 2);
+        if (code == EndOfOptions) break;
+        if (at + 4 + Padded(length) > body.Size()) throw FormatError("an option runs past its block");
+        options.push_back({code, body.Bytes(at + 4, length)});
+        at += 4 + Padded(length);
+    }
+    return options;
+}
+
+std::string Text(const ByteString& value) { return std::string(value.begin(), value.end()); }
+
+}  // namespace
+
+Reader::Reader(Source source, std::uint64_t size) : source_(std::move(source)), size_(size) {
+    if (size_ == 0) return;
+    std::uint8_t first[4] = {};
+    const std::size_t n = source_(0, first, sizeof first);
+    std::uint32_t shb = SectionHeaderType;
+    if (std::memcmp(first, &shb, n) != 0) throw FormatError("it does not begin as a pcapng file");
+    bool swapped = false;
+    if (!WholeAt(0, swapped)) {
+        // A first block that is whole but not a section header in either byte order is no capture.
+        std::uint8_t magic[4] = {};
+        if (size_ >= 12 && source_(8, magic, 4) == 4) {
+            std::uint32_t m;
+            std::memcpy(&m, magic, 4);
+            if (m != ByteOrderMagic && m != SwappedMagic) throw FormatError("it does not begin as a pcapng file");
+        }
+    }
+}
+
+std::uint32_t Reader::Get32(std::uint64_t offset, bool swapped) const {
+    std::uint32_t v = 0;
+    if (source_(offset, reinterpret_cast<std::uint8_t*>(&v), sizeof v) != sizeof v) return 0;
+    return swapped ? Swap32(v) : v;
+}
+
+std::optional<Reader::Block> Reader::WholeAt(std::uint64_t offset, bool& swapped) const {
+    if (size_ - offset < 12) return std::nullopt;
+    const std::uint32_t type = Get32(offset, false);
+    bool order = swapped;
+    if (type == SectionHeaderType) {
+        if (size_ - offset < 28) return std::nullopt;
+        const std::uint32_t magic = Get32(offset + 8, false);
+        if (magic != ByteOrderMagic && magic != SwappedMagic) return std::nullopt;
+        order = magic == SwappedMagic;
+    } else if (std::find(std::begin(KnownTypes), std::end(KnownTypes), order ? Swap32(type) : type) ==
+               std::end(KnownTypes)) {
+        // Blocks of other kinds are whole when their lengths agree; only known kinds are resumed at.
+        if (offset != at_) return std::nullopt;
+    }
+    const std::uint32_t length = Get32(offset + 4, order);
+    if (length < 12 || length % 4 != 0 || length > MaxBlockLength || length > size_ - offset) return std::nullopt;
+    if (Get32(offset + length - 4, order) != length) return std::nullopt;
+    swapped = order;
+    return Block{offset, order ? Swap32(type) : type, length};
+}
+
+std::optional<Reader::Block> Reader::Next() {
+    if (at_ >= size_ || cut_) return std::nullopt;
+    bool swapped = swapped_;
+    if (auto block = WholeAt(at_, swapped)) {
+        swapped_ = swapped;
+        at_ += block->length;
+        return block;
+    }
+    // Damage: the walk resumes at the next whole block, if the file holds one.
+    std::uint8_t window[SearchWindow];
+    for (std::uint64_t from = at_ + 1; from + 12 <= size_;) {
+        const std::size_t n = source_(from, window, SearchWindow);
+        if (n < 4) break;
+        std::size_t i = 0;
+        for (; i + 4 <= n; ++i) {
+            std::uint32_t type;
+            std::memcpy(&type, window + i, sizeof type);
+            const bool candidate =
+                type == SectionHeaderType ||
+                std::find(std::begin(KnownTypes), std::end(KnownTypes), swapped_ ? Swap32(type) : type) !=
+                    std::end(KnownTypes);
+            if (!candidate) continue;
+            swapped = swapped_;
+            if (auto block = WholeAt(from + i, swapped)) {
+                damaged_.push_back({at_, from + i - at_});
+                swapped_ = swapped;
+                at_ = from + i + block->length;
+                return block;
+            }
+        }
+        // The last three bytes are looked at again with the next window.
+        from += i;
+    }
+    cut_ = Damage{at_, size_ - at_};
+    return std::nullopt;
+}
+
+ByteString Reader::Body(const Block& block) const {
+    ByteString body(block.length - 12);
+    source_(block.offset + 8, body.data(), body.size());
+    return body;
+}
+
+File Read(Reader& reader, const Keep& keep) {
+    File file;
+    while (const auto block = reader.Next()) {
+        const ByteString bytes = reader.Body(*block);
+        const Values body(bytes, reader.Swapped());
+        try {
+            if (block->type == SectionHeaderType) {
+                Section section;
+                section.offset = block->offset;
+                for (const Option& option : Options(body, 16))
+                    if (option.code == ShbUserAppl) section.application = Text(option.value);
+                file.sections.push_back(std::move(section));
+                continue;
+            }
+            if (file.sections.empty()) throw FormatError("a block before the first section header");
+            Section& section = file.sections.back();
+            if (block->type == InterfaceType) {
+                if (body.Size() < 8) throw FormatError("an interface block too short");
+                Interface interface;
+                interface.linkType = body.U16(0);
+                for (const Option& option : Options(body, 8)) {
+                    if (option.code == IfName) interface.name = Text(option.value);
+                    if (option.code == IfDescription) interface.description = Text(option.value);
+                    if (option.code == IfTsResol && option.value.size() == 1) interface.timeResolution = option.value[0];
+                }
+                section.interfaces.push_back(std::move(interface));
+            } else if (block->type == EnhancedPacketType) {
+                if (body.Size() < 20) throw FormatError("a packet block too short");
+                Packet packet;
+                packet.interface = body.U32(0);
+                if (packet.interface >= section.interfaces.size())
+                    throw FormatError("a packet of an interface not described");
+                packet.time = std::uint64_t{body.U32(4)} << 32 | body.U32(8);
+                const std::uint32_t captured = body.U32(12);
+                if (20 + Padded(captured) > body.Size()) throw FormatError("a packet runs past its block");
+                packet.data = body.Bytes(20, captured);
+                for (const Option& option : Options(body, 20 + Padded(captured)))
+                    if (option.code == EpbFlags && option.value.size() == 4)
+                        packet.flags = Values(option.value, reader.Swapped()).U32(0);
+                if (keep(file.sections.size() - 1, packet)) section.packets.push_back(std::move(packet));
+            }
+        } catch (const FormatError&) {
+            file.damaged.push_back({block->offset, block->length});
+        }
+    }
+    file.damaged.insert(file.damaged.end(), reader.Damaged().begin(), reader.Damaged().end());
+    std::sort(file.damaged.begin(), file.damaged.end(),
+              [](const Damage& a, const Damage& b) { return a.offset < b.offset; });
+    file.cutTail = reader.CutTail();
+    return file;
+}
+
+File Read(const ByteString& bytes) {
+    Reader reader(
+        [&bytes](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+            if (offset >= bytes.size()) return std::size_t{0};
+            n = std::min<std::size_t>(n, bytes.size() - offset);
+            std::memcpy(into, bytes.data() + offset, n);
+            return n;
+        },
+        bytes.size());
+    return Read(reader, [](std::size_t, const Packet&) { return true; });
+}
+
+}  // namespace kelvra::Pcapng

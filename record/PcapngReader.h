@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// Reads pcapng files back, in either byte order and in bounded memory (one
+// block at a time besides what the caller keeps), and finds its way past
+// damage: bytes that hold no whole block in the middle of a file are skipped
+// and named with their offset, and a block cut short at the end of a file
+// (its writer killed, the disk full) is named as the file's cut tail. Plain C++.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "record/Pcapng.h"
+
+namespace kelvra::Pcapng {
+
+// The bytes do not begin as a pcapng file.
+class FormatError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Random access to a file's bytes: fills `into` with up to `n` bytes from
+// `offset` and returns how many; fewer only at the end of the file.
+using Source = std::function<std::size_t(std::uint64_t offset, std::uint8_t* into, std::size_t n)>;
+
+// A stretch of the file that holds no whole block.
+struct Damage {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// A block longer than this is taken as damage, so that no length read from a
+// file makes the reader hold more.
+constexpr std::uint32_t MaxBlockLength = 16u << 20;
+
+class Reader {
+public:
+    // Throws FormatError when the file's first bytes are not the start of a
+    // section (a file cut inside its first block is a cut tail, not an error).
+    Reader(Source source, std::uint64_t size);
+
+    struct Block {
+        std::uint64_t offset = 0;
+        std::uint32_t type = 0;
+        std::uint32_t length = 0;
+    };
+    // The next whole block; nothing at the end of the file.
+    std::optional<Block> Next();
+    // The bytes between the block's two lengths.
+    ByteString Body(const Block& block) const;
+    // The values of the present section are in the other byte order.
+    bool Swapped() const { return swapped_; }
+
+    const std::vector<Damage>& Damaged() const { return damaged_; }
+    const std::optional<Damage>& CutTail() const { return cut_; }
+
+private:
+    // The block at `offset` if one is whole there, with its section's byte order.
+    std::optional<Block> WholeAt(std::uint64_t offset, bool& swapped) const;
+    std::uint32_t Get32(std::uint64_t offset, bool swapped) const;
+
+    Source source_;
+    std::uint64_t size_;
+    std::uint64_t at_ = 0;
+    bool swapped_ = false;
+    std::vector<Damage> damaged_;
+    std::optional<Damage> cut_;
+};
+
+struct Interface {
+    std::uint16_t linkType = 0;
+    std::string name;
+    std::string description;
+    // Digits after the second: 6 for microseconds.
+    int timeResolution = 6;
+};
+
+struct Packet {
+    std::uint32_t interface = 0;
+    std::uint64_t time = 0;
+    std::uint32_t flags = 0;
+    ByteString data;
+};
+
+struct Section {
+    std::uint64_t offset = 0;
+    std::string application;
+    std::vector<Interface> interfaces;
+    // The packets the caller chose to keep.
+    std::vector<Packet> packets;
+};
+
+struct File {
+    std::vector<Section> sections;
+    std::vector<Damage> damaged;
+    std::optional<Damage> cutTail;
+};
+
+// Says of each packet, with its section's index, whether to keep it.
+using Keep = std::function<bool(std::size_t section, const Packet& packet)>;
+
+// Every section of the file, with the packets `keep` chose. A whole block
+// that does not make sense (a packet of an interface not described, an
+// option running past its block) counts as damage at its offset.
+File Read(Reader& reader, const Keep& keep);
+// A file held in memory, every packet kept.
+File Read(const ByteString& bytes);
+
+}  // namespace kelvra::Pcapng
