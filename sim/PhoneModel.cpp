@@ -35,6 +35,7 @@ void PhoneModel::HangUp() {
 ByteString PhoneModel::Hear(const ByteString& fromPc) {
     using F = PhoneOptions::Fault;
     ByteString answer;
+    echo_ = {0, 0};
     if (options_.fault == F::Silent) return answer;
     if (options_.noise && !fromPc.empty()) answer = {0x55, 0x1F, 0xAA};  // stray bytes, one of them a frame id
     if (options_.fault != F::NoEcho) {
@@ -46,6 +47,7 @@ ByteString PhoneModel::Hear(const ByteString& fromPc) {
         if (options_.fault == F::WrongEcho && fromPc.size() > layout.HeaderLength() + 2)
             answer[echoStart + fromPc.size() - 3] ^= 0x01;
         if (options_.fault == F::WrongAckEcho && isAck) answer[echoStart + layout.TypePos() - 1] ^= 0x01;
+        echo_ = {echoStart, answer.size()};
     }
     input_.insert(input_.end(), fromPc.begin(), fromPc.end());
     if (options_.fault == F::NoAnswer) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/CommGlobal.h"
@@ -49,6 +50,9 @@ public:
     virtual ~FarEnd() = default;
     // The PC's bytes in; the bytes the PC then reads from the line out.
     virtual ByteString Hear(const ByteString& fromPc) = 0;
+    // Where the line's echo of the PC's bytes stands in the last answer
+    // (begin, end); the rest is what the far end said itself.
+    virtual std::pair<std::size_t, std::size_t> Echo() const { return {0, 0}; }
     // The PC closed the line.
     virtual void HangUp() {}
     // Every complete frame heard from the PC, in order.
@@ -60,6 +64,7 @@ public:
     explicit PhoneModel(PhoneOptions options = {});
 
     ByteString Hear(const ByteString& fromPc) override;
+    std::pair<std::size_t, std::size_t> Echo() const override { return echo_; }
 
     // A frame half heard, or a command waiting for its repeated copy, is
     // forgotten, so that the next client starts afresh.
@@ -78,6 +83,7 @@ private:
     ByteString pendingCommand_;
     std::vector<ByteString> framesHeard_;
     std::uint8_t replySeq_ = 0;
+    std::pair<std::size_t, std::size_t> echo_{0, 0};
 };
 
 }  // namespace kelvra

@@ -3,13 +3,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 
@@ -17,26 +20,65 @@ namespace kelvra {
 
 namespace {
 // 11 bits a byte at 9600 baud.
-constexpr long NanosPerByte = 11L * 1000000000L / 9600L;
-constexpr long TrickleGapNanos = 2000000L;
-constexpr long SplitGapNanos = 3000000L;
+constexpr long long NanosPerByte = 11LL * 1000000000LL / 9600LL;
+constexpr long long TrickleGapNanos = 2000000LL;
+constexpr long long SplitGapNanos = 3000000LL;
 // How often the device is reset while the line is quiet, where clients
 // closing it cannot be watched.
 constexpr int ResetCheckMs = 200;
 
-void AddNanos(timespec& t, long nanos) {
-    t.tv_nsec += nanos;
-    while (t.tv_nsec >= 1000000000L) {
-        t.tv_nsec -= 1000000000L;
-        ++t.tv_sec;
-    }
+timespec After(timespec t, long long nanos) {
+    nanos += t.tv_nsec;
+    t.tv_sec += static_cast<time_t>(nanos / 1000000000LL);
+    t.tv_nsec = static_cast<long>(nanos % 1000000000LL);
+    return t;
 }
 
-void SleepUntil(const timespec& at) {
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
+timespec Now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+long long NanosUntil(const timespec& at) {
+    const timespec now = Now();
+    return (static_cast<long long>(at.tv_sec) - now.tv_sec) * 1000000000LL + (at.tv_nsec - now.tv_nsec);
 }
 }  // namespace
+
+std::vector<Burst> Schedule(const Delivery& delivery, std::size_t size) {
+    std::vector<Burst> bursts;
+    if (size == 0) return bursts;
+    const auto cut = static_cast<std::size_t>(delivery.splitAt);
+    if (delivery.splitAt >= 0 && size > cut) return {{0, 0, cut}, {SplitGapNanos, cut, size}};
+    if (delivery.chunkBytes > 0) {
+        // Bytes are on the wire one by one; the adapter hands over what it
+        // holds when it holds chunkBytes, or chunkMs after its last burst.
+        const auto most = static_cast<std::size_t>(delivery.chunkBytes);
+        const long long latency = delivery.chunkMs * 1000000LL;
+        long long timer = latency;
+        for (std::size_t sent = 0; sent < size;) {
+            const long long full =
+                sent + most <= size ? static_cast<long long>(sent + most) * NanosPerByte : LLONG_MAX;
+            const long long when = std::min(full, timer);
+            const std::size_t onWire = std::min(size, static_cast<std::size_t>(when / NanosPerByte));
+            const std::size_t count = std::min(onWire - std::min(onWire, sent), most);
+            if (count == 0) {
+                timer += latency;
+                continue;
+            }
+            bursts.push_back({when, sent, sent + count});
+            sent += count;
+            timer = when + latency;
+        }
+        return bursts;
+    }
+    if (!delivery.paced && !delivery.trickle) return {{0, 0, size}};
+    // A byte is on the line once all its bits have gone.
+    const long long gap = delivery.paced ? NanosPerByte : TrickleGapNanos;
+    for (std::size_t i = 0; i < size; ++i) bursts.push_back({static_cast<long long>(i + 1) * gap, i, i + 1});
+    return bursts;
+}
 
 PhoneServer::PhoneServer(PhoneOptions options, Delivery delivery, std::function<void(const std::string&)> log)
     : PhoneServer(std::move(options), delivery, -1, LineKind::Plain, std::move(log)) {}
@@ -52,27 +94,37 @@ std::unique_ptr<PhoneServer> PhoneServer::Playing(std::unique_ptr<FarEnd> far, D
 
 PhoneServer::PhoneServer(std::unique_ptr<FarEnd> far, Delivery delivery, int lineFd, LineKind kind,
                          std::function<void(const std::string&)> log)
-    : pty_(lineFd < 0 ? std::make_unique<Pty>() : nullptr),
-      lineFd_(lineFd),
-      kind_(kind),
-      phone_(std::move(far)),
-      delivery_(delivery),
-      log_(std::move(log)) {
+    : lineFd_(lineFd), kind_(kind), phone_(std::move(far)), delivery_(delivery), log_(std::move(log)) {
+    if (lineFd < 0) line_.pty = std::make_unique<Pty>();
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     // Neither reading nor writing may block: the server must notice when it is told to stop.
     ::fcntl(LineFd(), F_SETFL, ::fcntl(LineFd(), F_GETFL) | O_NONBLOCK);
-    if (pty_) {
-        closes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (closes_ >= 0 && ::inotify_add_watch(closes_, pty_->Path().c_str(), IN_CLOSE) < 0) {
-            ::close(closes_);
-            closes_ = -1;
-        }
+    if (line_.pty) {
+        watches_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        Watch(line_);
     }
 }
 
+void PhoneServer::Watch(Device& device) {
+    if (watches_ < 0) return;
+    device.watch = ::inotify_add_watch(watches_, device.pty->Path().c_str(), IN_OPEN | IN_CLOSE);
+    if (device.watch < 0) {
+        ::close(watches_);
+        watches_ = -1;
+    }
+}
+
+std::string PhoneServer::OpenTap(std::function<void(const std::string&)> complain) {
+    tap_.pty = std::make_unique<Pty>();
+    ::fcntl(tap_.pty->MasterFd(), F_SETFL, ::fcntl(tap_.pty->MasterFd(), F_GETFL) | O_NONBLOCK);
+    tapComplaint_ = std::move(complain);
+    Watch(tap_);
+    return tap_.pty->Path();
+}
+
 void PhoneServer::CloseLine() {
-    if (pty_) {
-        pty_->CloseMaster();
+    if (line_.pty) {
+        line_.pty->CloseMaster();
     } else if (lineFd_ >= 0) {
         ::close(lineFd_);
         lineFd_ = -1;
@@ -81,10 +133,10 @@ void PhoneServer::CloseLine() {
 
 PhoneServer::~PhoneServer() {
     Stop();
-    if (!pty_) CloseLine();
+    if (!line_.pty) CloseLine();
     ::close(wake_[0]);
     ::close(wake_[1]);
-    if (closes_ >= 0) ::close(closes_);
+    if (watches_ >= 0) ::close(watches_);
 }
 
 void PhoneServer::Start() {
@@ -125,28 +177,47 @@ void PhoneServer::PullCable() {
     (void)!::write(wake_[1], &wake, 1);
 }
 
-void PhoneServer::ResetDevice() {
-    if (!pty_) return;
+void PhoneServer::ResetDevice(Device& device, bool settings) {
+    if (!device.pty) return;
+    // Bytes said to the last client would reach the next one.
+    ::tcflush(device.pty->SlaveFd(), TCIFLUSH);
+    if (!settings) return;
 #ifdef TIOCNXCL
     // A tool killed while it had the device open leaves it in exclusive use
     // (only privileged programs could open it again); tools sharing the
     // virtual phone still keep each other out with their lock files.
-    ::ioctl(pty_->SlaveFd(), TIOCNXCL);
+    ::ioctl(device.pty->SlaveFd(), TIOCNXCL);
 #endif
     // ... and its line settings, which the next tool could not set again.
-    pty_->RestoreSettings();
-    phone_->HangUp();
+    device.pty->RestoreSettings();
 }
 
-bool PhoneServer::ClientClosed() {
+bool PhoneServer::ClientsChanged() {
     alignas(inotify_event) char events[4096];
-    bool closed = false;
-    while (::read(closes_, events, sizeof events) > 0) closed = true;
-    return closed;
+    bool lineClosed = false, tapChanged = false;
+    for (ssize_t n; (n = ::read(watches_, events, sizeof events)) > 0;) {
+        for (char* at = events; at < events + n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            at += sizeof(inotify_event) + event->len;
+            if (event->wd != line_.watch && event->wd != tap_.watch) continue;
+            Device& device = event->wd == line_.watch ? line_ : tap_;
+            const int change = (event->mask & IN_OPEN) != 0 ? 1 : (event->mask & IN_CLOSE) != 0 ? -1 : 0;
+            device.clients = std::max(0, device.clients.load() + change);
+            if (&device == &line_ && change < 0) lineClosed = true;
+            if (&device == &tap_ && change != 0) tapChanged = true;
+        }
+    }
+    if (lineClosed) {
+        // The settings stay when a new client already has the device open: it has set its own.
+        ResetDevice(line_, line_.clients == 0);
+        phone_->HangUp();
+    }
+    if (tapChanged) ResetDevice(tap_, tap_.clients == 0);
+    return lineClosed;
 }
 
 void PhoneServer::HoldLine(bool held) {
-    if (pty_) ::tcflow(pty_->SlaveFd(), held ? TCOOFF : TCOON);
+    if (line_.pty) ::tcflow(line_.pty->SlaveFd(), held ? TCOOFF : TCOON);
 }
 
 void PhoneServer::SendBreak() {
@@ -157,12 +228,25 @@ void PhoneServer::SendBreak() {
 
 bool PhoneServer::Say(const ByteString& bytes) {
     std::lock_guard<std::mutex> lock(writing_);
+    Tap(bytes.data(), bytes.size());
     return WriteAll(bytes.data(), bytes.size());
 }
 
 bool PhoneServer::StopRequested() const {
     pollfd stop{stopFd_, POLLIN, 0};
     return stopFd_ >= 0 && ::poll(&stop, 1, 0) > 0 && !pullCable_;
+}
+
+bool PhoneServer::WaitUntil(const timespec& at) {
+    for (long long left; (left = NanosUntil(at)) > 0;) {
+        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watches_, POLLIN, 0}};
+        const timespec wait{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        if (::ppoll(fds, 2, &wait, nullptr) <= 0) continue;
+        if (StopRequested()) return false;
+        if (fds[1].revents != 0 && ClientsChanged()) return false;
+        if (fds[0].revents != 0 && pullCable_) return false;
+    }
+    return true;
 }
 
 bool PhoneServer::WriteAll(const std::uint8_t* data, std::size_t size) {
@@ -193,18 +277,37 @@ bool PhoneServer::WriteRaw(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+void PhoneServer::Tap(const std::uint8_t* data, std::size_t size) {
+    // Nobody listens: the bytes would wait for the next listener.
+    if (!tap_.pty || size == 0 || (watches_ >= 0 && tap_.clients == 0)) return;
+    // A listener that does not read loses bytes; the line never waits for it.
+    (void)!::write(tap_.pty->MasterFd(), data, size);
+}
+
+void PhoneServer::ReadTap() {
+    std::uint8_t bytes[256];
+    const ssize_t n = ::read(tap_.pty->MasterFd(), bytes, sizeof bytes);
+    if (n > 0 && tapComplaint_)
+        tapComplaint_("the listener wrote into the tap, which only listens: " + BytesToHex(ByteString(bytes, bytes + n)));
+}
+
 void PhoneServer::Serve(int stopFd) {
     stopFd_ = stopFd;
     std::uint8_t buffer[4096];
     for (;;) {
         const bool lineThere = LineFd() >= 0;
-        pollfd fds[3] = {{stopFd, POLLIN, 0}, {closes_, POLLIN, 0}, {LineFd(), POLLIN, 0}};
-        if (closes_ < 0) ResetDevice();
-        if (::poll(fds, lineThere ? 3 : 2, closes_ < 0 ? ResetCheckMs : -1) < 0) {
+        const int tapFd = tap_.pty ? tap_.pty->MasterFd() : -1;
+        pollfd fds[4] = {{stopFd, POLLIN, 0}, {watches_, POLLIN, 0}, {tapFd, POLLIN, 0}, {LineFd(), POLLIN, 0}};
+        if (watches_ < 0) {
+            ResetDevice(line_, true);
+            phone_->HangUp();
+        }
+        if (::poll(fds, lineThere ? 4 : 3, watches_ < 0 ? ResetCheckMs : -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[1].revents != 0 && ClientClosed()) ResetDevice();
+        if (fds[1].revents != 0) ClientsChanged();
+        if (fds[2].revents & POLLIN) ReadTap();
         if (fds[0].revents != 0) {
             if (!pullCable_.exchange(false)) return;
             char wake = 0;
@@ -212,11 +315,11 @@ void PhoneServer::Serve(int stopFd) {
             CloseLine();
             continue;
         }
-        if (!lineThere || fds[2].revents == 0) continue;
+        if (!lineThere || fds[3].revents == 0) continue;
         const ssize_t n = ::read(LineFd(), buffer, sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (!pty_) return;  // the far end of a given line closed it
+            if (!line_.pty) return;  // the far end of a given line closed it
             // Nobody holds the device just now; look again shortly.
             ::usleep(20000);
             continue;
@@ -227,6 +330,7 @@ void PhoneServer::Serve(int stopFd) {
 
 void PhoneServer::Heard(const ByteString& chunk) {
     const auto arrived = std::chrono::steady_clock::now();
+    Tap(chunk.data(), chunk.size());
     const std::size_t framesBefore = phone_->FramesHeard().size();
     const ByteString answer = phone_->Hear(chunk);
     {
@@ -242,35 +346,23 @@ void PhoneServer::Heard(const ByteString& chunk) {
     if (answer.empty()) return;
     if (log_) log_("phone->PC " + BytesToHex(answer));
     if (beforeAnswer_) beforeAnswer_(answer);
-    Send(answer);
+    Send(answer, phone_->Echo());
     std::lock_guard<std::mutex> lock(mutex_);
     answered_ = std::chrono::steady_clock::now();
     said_ += answer.size();
 }
 
-void PhoneServer::Send(const ByteString& bytes) {
+void PhoneServer::Send(const ByteString& bytes, std::pair<std::size_t, std::size_t> echo) {
     std::lock_guard<std::mutex> lock(writing_);
-    const auto cut = static_cast<std::size_t>(delivery_.splitAt);
-    if (delivery_.splitAt >= 0 && bytes.size() > cut) {
-        if (!WriteAll(bytes.data(), cut)) return;
-        timespec resume{};
-        ::clock_gettime(CLOCK_MONOTONIC, &resume);
-        AddNanos(resume, SplitGapNanos);
-        SleepUntil(resume);
-        WriteAll(bytes.data() + cut, bytes.size() - cut);
-        return;
-    }
-    if (!delivery_.paced && !delivery_.trickle) {
-        WriteAll(bytes.data(), bytes.size());
-        return;
-    }
-    timespec next{};
-    ::clock_gettime(CLOCK_MONOTONIC, &next);
-    for (const std::uint8_t& byte : bytes) {
-        // A byte is on the line once all its bits have gone.
-        AddNanos(next, delivery_.paced ? NanosPerByte : TrickleGapNanos);
-        SleepUntil(next);
-        if (!WriteAll(&byte, 1)) return;
+    const timespec start = Now();
+    for (const Burst& burst : Schedule(delivery_, bytes.size())) {
+        if (burst.at > 0 && !WaitUntil(After(start, burst.at))) return;
+        // The listener hears what the phone's end says; the echo is the PC's own bytes, heard already.
+        ByteString said;
+        for (std::size_t i = burst.begin; i < burst.end; ++i)
+            if (i < echo.first || i >= echo.second) said.push_back(bytes[i]);
+        Tap(said.data(), said.size());
+        if (!WriteAll(bytes.data() + burst.begin, burst.end - burst.begin)) return;
     }
 }
 

@@ -25,7 +25,22 @@ struct Delivery {
     // When at least 0: an answer longer than this goes in two writes, cut
     // after this many bytes, a few milliseconds apart.
     int splitAt = -1;
+    // When above 0: bytes go at the line speed into an adapter that hands
+    // them over in bursts of up to chunkBytes, when that many have come or
+    // chunkMs after its last burst (a USB adapter's latency timer).
+    int chunkBytes = 0;
+    int chunkMs = 0;
 };
+
+// One write of an answer: bytes [begin, end) once `at` nanoseconds have
+// passed since the answer began.
+struct Burst {
+    long long at;
+    std::size_t begin, end;
+    bool operator==(const Burst&) const = default;
+};
+// How an answer of `size` bytes goes out with `delivery`.
+std::vector<Burst> Schedule(const Delivery& delivery, std::size_t size);
 
 // How bytes travel on a line the server is given.
 enum class LineKind {
@@ -50,7 +65,14 @@ public:
     PhoneServer& operator=(const PhoneServer&) = delete;
 
     // The pseudo-terminal's device for the tool to open; empty on a given line.
-    std::string DevicePath() const { return pty_ ? pty_->Path() : std::string(); }
+    std::string DevicePath() const { return line_.pty ? line_.pty->Path() : std::string(); }
+
+    // A second pseudo-terminal that carries every byte of the line once, in
+    // line order: the PC's bytes and what the phone's end says besides the
+    // echo, as an adapter listening on the shared wire hears them. Bytes
+    // written into it are the listener's fault and go to `complain`. Returns
+    // its device. Call before serving.
+    std::string OpenTap(std::function<void(const std::string&)> complain);
 
     // Serves until `stopFd` becomes readable.
     void Serve(int stopFd);
@@ -83,29 +105,47 @@ public:
     void BeforeEachAnswer(std::function<void(const ByteString& answer)> hook) { beforeAnswer_ = std::move(hook); }
 
 private:
+    // A pseudo-terminal the server offers, and the clients that have it open.
+    struct Device {
+        std::unique_ptr<Pty> pty;
+        int watch = -1;
+        std::atomic<int> clients{0};
+    };
+
     PhoneServer(std::unique_ptr<FarEnd> far, Delivery delivery, int lineFd, LineKind kind,
                 std::function<void(const std::string&)> log);
     void Heard(const ByteString& chunk);
-    void Send(const ByteString& bytes);
+    // Sends an answer as `delivery_` says; `echo` is where the echo of the PC's bytes stands in it.
+    void Send(const ByteString& bytes, std::pair<std::size_t, std::size_t> echo);
     // Writes while the tool makes room; false once the server is told to stop or the line is gone.
     bool WriteAll(const std::uint8_t* data, std::size_t size);
     bool WriteRaw(const std::uint8_t* data, std::size_t size);
-    int LineFd() const { return pty_ ? pty_->MasterFd() : lineFd_; }
+    // The listener's copy of what the line carries, when one listens.
+    void Tap(const std::uint8_t* data, std::size_t size);
+    void ReadTap();
+    int LineFd() const { return line_.pty ? line_.pty->MasterFd() : lineFd_; }
     void CloseLine();
     bool StopRequested() const;
-    // Makes the device as a new client expects it: not in exclusive use, and
-    // with the line settings it was made with.
-    void ResetDevice();
-    // Whether a client closed the device since the last look (watched with inotify).
-    bool ClientClosed();
+    // Waits until `at` (CLOCK_MONOTONIC); false when the tool closed the
+    // device meanwhile or the server is told to stop: the answer is dropped.
+    bool WaitUntil(const timespec& at);
+    void Watch(Device& device);
+    // Looks at who opened and closed the devices (watched with inotify);
+    // true when the tool closed the line's device.
+    bool ClientsChanged();
+    // Makes the device as a new client expects it: not in exclusive use, with
+    // the line settings it was made with, and without bytes meant for the last client.
+    void ResetDevice(Device& device, bool settings);
 
-    std::unique_ptr<Pty> pty_;
+    Device line_;
+    Device tap_;
     int lineFd_ = -1;
     LineKind kind_ = LineKind::Plain;
     std::function<void(const ByteString&)> beforeAnswer_;
     std::unique_ptr<FarEnd> phone_;
     Delivery delivery_;
     std::function<void(const std::string&)> log_;
+    std::function<void(const std::string&)> tapComplaint_;
     mutable std::mutex mutex_;
     ByteString heard_;
     std::vector<double> ackLatencies_;
@@ -117,9 +157,9 @@ private:
     std::atomic<bool> pullCable_{false};
     int wake_[2] = {-1, -1};
     int stopFd_ = -1;
-    // Watches the pseudo-terminal's device for clients closing it, however
-    // they end; -1 where the platform cannot, and the device is reset on a timer.
-    int closes_ = -1;
+    // Watches the pseudo-terminals for clients opening and closing them,
+    // however they end; -1 where the platform cannot, and the device is reset on a timer.
+    int watches_ = -1;
 };
 
 }  // namespace kelvra

@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "sim/Replay.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "link/Frame.h"
 
 namespace kelvra {
 
@@ -20,65 +27,146 @@ void Pause(double seconds) {
     while (::nanosleep(&gap, &gap) != 0) {
     }
 }
+
+bool Traffic(const Pcapng::Packet& packet) {
+    return !packet.data.empty() && (packet.data[0] == static_cast<std::uint8_t>(LineRecord::Written) ||
+                                     packet.data[0] == static_cast<std::uint8_t>(LineRecord::Read));
+}
 }  // namespace
 
 ReplayPhone::ReplayPhone(const Pcapng::Section& section, bool timing, std::function<void(const ByteString&)> say,
                          std::function<void(const std::string&)> complain)
     : timing_(timing), say_(std::move(say)), complain_(std::move(complain)) {
-    std::size_t written = 0;
     for (const Pcapng::Packet& packet : section.packets) {
-        if (packet.data.empty()) continue;
+        if (!Traffic(packet)) continue;
         const auto kind = static_cast<LineRecord>(packet.data[0]);
-        if (kind != LineRecord::Written && kind != LineRecord::Read) continue;
-        ByteString bytes(packet.data.begin() + 1, packet.data.end());
-        steps_.push_back({kind, bytes, packet.time, written});
-        if (kind == LineRecord::Written) written += bytes.size();
+        const ByteString bytes(packet.data.begin() + 1, packet.data.end());
+        steps_.push_back({kind, bytes, packet.time, expected_.size()});
+        if (kind != LineRecord::Written) continue;
+        // One frame a piece, as the tool's own frames are cut.
+        std::size_t begin = 0;
+        for (const std::size_t end : FramePieces(bytes)) {
+            expected_.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            begin = end;
+        }
     }
 }
 
-void ReplayPhone::Compare(const Step& written) {
-    const auto from = heard_.begin() + static_cast<std::ptrdiff_t>(written.offset);
-    const ByteString sent(from, from + static_cast<std::ptrdiff_t>(written.bytes.size()));
-    if (sent != written.bytes)
-        complain_("the tool sent " + BytesToHex(sent) + " where the capture has " + BytesToHex(written.bytes));
+void ReplayPhone::Check(const ByteString& frame) {
+    if (framesHeard_ >= expected_.size())
+        complain_("the tool sent " + BytesToHex(frame) + " where the capture has nothing more");
+    else if (frame != expected_[framesHeard_])
+        complain_("the tool sent " + BytesToHex(frame) + " where the capture has " + BytesToHex(expected_[framesHeard_]));
+    ++framesHeard_;
 }
 
-ByteString ReplayPhone::Hear(const ByteString& fromPc) {
-    heard_.insert(heard_.end(), fromPc.begin(), fromPc.end());
-    std::uint64_t before = next_ > 0 ? steps_[next_ - 1].time : 0;
-    while (next_ < steps_.size()) {
+void ReplayPhone::Play() {
+    for (; next_ < steps_.size(); ++next_) {
         const Step& step = steps_[next_];
         if (step.kind == LineRecord::Written) {
-            if (heard_.size() < step.offset + step.bytes.size()) break;
-            Compare(step);
-            checked_ = step.offset + step.bytes.size();
+            if (framesHeard_ <= step.written) break;
         } else {
-            if (heard_.size() < step.offset) break;
-            if (timing_ && before != 0 && step.time > before) Pause(static_cast<double>(step.time - before) * 1e-6);
+            if (framesHeard_ < step.written) break;
+            if (timing_ && before_ != 0 && step.time > before_) Pause(static_cast<double>(step.time - before_) * 1e-6);
             say_(step.bytes);
             ++said_;
         }
-        before = step.time;
-        ++next_;
+        before_ = step.time;
     }
-    // Bytes the capture has nothing for, once every captured record has been played.
-    if (next_ == steps_.size() && heard_.size() > checked_) {
-        const ByteString extra(heard_.begin() + static_cast<std::ptrdiff_t>(checked_), heard_.end());
-        complain_("the tool sent " + BytesToHex(extra) + " where the capture has nothing more");
-        checked_ = heard_.size();
+}
+
+ByteString ReplayPhone::Hear(const ByteString& fromPc) {
+    for (const FrameJoiner::Piece& piece : heard_.Add(fromPc, 0)) {
+        Check(piece.bytes);
+        Play();
     }
     return {};
 }
 
-Pcapng::File ReadCapture(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(path + ": cannot be read");
-    const ByteString bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    try {
-        return Pcapng::Read(bytes);
-    } catch (const Pcapng::FormatError& error) {
-        throw std::runtime_error(path + ": not a capture of the line: " + error.what());
+namespace {
+// A file's bytes for the capture reader: a regular file is read where asked;
+// anything else (a pipe, a device) in order, as far as the reader asks.
+std::pair<Pcapng::Source, std::uint64_t> OpenCapture(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    const auto owned = std::shared_ptr<int>(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
+    struct stat info {};
+    ::fstat(fd, &info);
+    if (S_ISREG(info.st_mode)) {
+        return {[owned](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+                    std::size_t got = 0;
+                    while (got < n) {
+                        const ssize_t r = ::pread(*owned, into + got, n - got, static_cast<off_t>(offset + got));
+                        if (r < 0 && errno == EINTR) continue;
+                        if (r <= 0) break;
+                        got += static_cast<std::size_t>(r);
+                    }
+                    return got;
+                },
+                static_cast<std::uint64_t>(info.st_size)};
     }
+    auto read = std::make_shared<ByteString>();
+    return {[owned, read](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+                std::uint8_t chunk[4096];
+                while (read->size() < offset + n && read->size() < Pcapng::MaxBlockLength) {
+                    const ssize_t r = ::read(*owned, chunk, sizeof chunk);
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r <= 0) break;
+                    read->insert(read->end(), chunk, chunk + r);
+                }
+                if (offset >= read->size()) return std::size_t{0};
+                n = std::min<std::size_t>(n, read->size() - offset);
+                std::memcpy(into, read->data() + offset, n);
+                return n;
+            },
+            Pcapng::MaxBlockLength};
+}
+
+std::string Where(std::uint64_t offset, std::uint64_t length) {
+    return "at offset " + std::to_string(offset) + " (" + std::to_string(length) + " bytes)";
+}
+}  // namespace
+
+CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted) {
+    auto [source, size] = OpenCapture(path);
+    auto read = [&](const Pcapng::Keep& keep) {
+        try {
+            Pcapng::Reader reader(source, size);
+            return Pcapng::Read(reader, keep);
+        } catch (const Pcapng::FormatError& error) {
+            throw std::runtime_error(path + ": not a capture of the line: " + error.what());
+        }
+    };
+    // First the sections and which carried traffic, then only the packets of the one to play.
+    std::vector<bool> traffic;
+    const Pcapng::File outline = read([&traffic](std::size_t section, const Pcapng::Packet& packet) {
+        traffic.resize(std::max(traffic.size(), section + 1));
+        if (Traffic(packet)) traffic[section] = true;
+        return false;
+    });
+    CapturedSection chosen;
+    chosen.sections = outline.sections.size();
+    for (const Pcapng::Damage& damage : outline.damaged)
+        chosen.notes.push_back(path + ": damaged bytes " + Where(damage.offset, damage.length) + " skipped");
+    if (outline.cutTail)
+        chosen.notes.push_back(path + ": the last block is cut short " + Where(outline.cutTail->offset, outline.cutTail->length));
+    if (wanted == 0) {
+        for (std::size_t s = outline.sections.size(); s > 0 && wanted == 0; --s)
+            if (s <= traffic.size() && traffic[s - 1]) wanted = s;
+        if (wanted == 0) throw std::runtime_error(path + ": no section carried traffic (" + std::to_string(chosen.sections) + " sections)");
+        chosen.notes.push_back("playing section " + std::to_string(wanted) + " of " + std::to_string(chosen.sections) +
+                               ", the last that carried traffic");
+    }
+    if (wanted > chosen.sections)
+        throw std::runtime_error(path + " has " + std::to_string(chosen.sections) + " section(s)");
+    Pcapng::File played = read([wanted](std::size_t section, const Pcapng::Packet&) { return section + 1 == wanted; });
+    chosen.section = std::move(played.sections.at(wanted - 1));
+    chosen.number = wanted;
+    return chosen;
 }
 
 }  // namespace kelvra

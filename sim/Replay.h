@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "link/FrameJoiner.h"
 #include "record/LineCapture.h"
-#include "record/Pcapng.h"
+#include "record/PcapngReader.h"
 #include "sim/PhoneModel.h"
 
 namespace kelvra {
@@ -17,17 +18,19 @@ namespace kelvra {
 class ReplayPhone : public FarEnd {
 public:
     // Plays `section` of a capture: each record read from the line (echoes
-    // included) is said once the tool has written as many bytes as the
+    // included) is said once the tool has written as many frames as the
     // capture's written records before it hold, so echoes, acknowledgements
     // and replies come in the captured order; with `timing` after the gap the
     // capture has before it. `say` puts bytes on the line; `complain` hears
-    // one line for each record the tool wrote differently.
+    // one line for each frame the tool wrote otherwise than the capture has,
+    // as soon as that frame is whole.
     ReplayPhone(const Pcapng::Section& section, bool timing, std::function<void(const ByteString&)> say,
                 std::function<void(const std::string&)> complain);
 
     // Says what is due itself (paced as captured); returns nothing.
     ByteString Hear(const ByteString& fromPc) override;
     const std::vector<ByteString>& FramesHeard() const override { return noFrames_; }
+    void HangUp() override { heard_ = FrameJoiner(); }
 
     // How many of the capture's records from the line have been said.
     std::size_t RecordsSaid() const { return said_; }
@@ -37,24 +40,41 @@ private:
         LineRecord kind;
         ByteString bytes;
         std::uint64_t time;
-        // Where its bytes start among all the capture's written bytes (a written record),
-        // or how many written bytes come before it (a read record).
-        std::size_t offset;
+        // How many frames the capture has the tool write before it.
+        std::size_t written;
     };
-    void Compare(const Step& written);
+    // Compares a frame the tool wrote with the capture's next one.
+    void Check(const ByteString& frame);
+    // Says the read records that are due.
+    void Play();
 
     std::vector<Step> steps_;
+    std::vector<ByteString> expected_;
     std::size_t next_ = 0;
-    ByteString heard_;
-    std::size_t checked_ = 0;
+    FrameJoiner heard_;
+    std::size_t framesHeard_ = 0;
     std::size_t said_ = 0;
+    std::uint64_t before_ = 0;
     bool timing_;
     std::function<void(const ByteString&)> say_;
     std::function<void(const std::string&)> complain_;
     std::vector<ByteString> noFrames_;
 };
 
-// The capture's sections, read from `path`; throws std::runtime_error naming the file when it cannot be read.
-Pcapng::File ReadCapture(const std::string& path);
+// The section of a capture to replay, and what was found on the way to it.
+struct CapturedSection {
+    Pcapng::Section section;
+    // Its number, from 1, and how many the file holds.
+    std::size_t number = 0;
+    std::size_t sections = 0;
+    // A line for each damaged stretch and a cut tail, and which section plays when none was asked for.
+    std::vector<std::string> notes;
+};
+
+// Reads section `wanted` (from 1) of the capture at `path`, or, when
+// `wanted` is 0, the last section that carried traffic (bytes written or
+// read). Reads the file block by block. Throws std::runtime_error naming
+// the file when it cannot be read, is no capture, or has no such section.
+CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted);
 
 }  // namespace kelvra

@@ -38,6 +38,9 @@ void Usage(std::ostream& out) {
            "                     line said, each once the tool has written what came before it\n"
            "  --section N        the capture's section (run) to play, from 1; default the last\n"
            "  --replay-timing    keep the captured gaps too\n"
+           "  --tap              also make a second pseudo-terminal that carries every byte of the line\n"
+           "                     once, the PC's and the phone's, as a listening adapter hears them;\n"
+           "                     its device is the second line on standard output\n"
            "  --socket PATH      serve the line behind a Unix socket (an emulator's serial port)\n"
            "                     instead of a new pseudo-terminal\n"
            "  --qemu-mux         the socket is a QEMU character device with mux=on: 0x01 is doubled\n"
@@ -45,6 +48,9 @@ void Usage(std::ostream& out) {
            "  --answer-every-copy  answer the first copy of each command frame too\n"
            "  --trickle          bytes go back one at a time\n"
            "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
+           "  --chunks N/MS      bytes go at the line speed into an adapter that hands them over in\n"
+           "                     bursts of up to N bytes, at the latest MS ms after its last burst\n"
+           "                     (a USB adapter's latency timer; 62/16 is a common one)\n"
            "  --quiet            log nothing\n"
            "  -v, --version      the version\n"
            "  -h, --help         this text\n";
@@ -66,6 +72,7 @@ int main(int argc, char* argv[]) {
     std::string replayPath;
     bool replayTiming = false;
     long section = 0;
+    bool tap = false;
     kelvra::LineKind kind = kelvra::LineKind::Plain;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -123,6 +130,17 @@ int main(int argc, char* argv[]) {
             delivery.trickle = true;
         } else if (arg == "--paced") {
             delivery.paced = true;
+        } else if (arg == "--chunks") {
+            const std::string chunks = value();
+            char* end = nullptr;
+            const long bytes = std::strtol(chunks.c_str(), &end, 10);
+            const long ms = *end == '/' ? std::strtol(end + 1, &end, 10) : 0;
+            if (*end != '\0' || bytes < 1 || bytes > 4096 || ms < 1 || ms > 1000)
+                Fail("--chunks takes N/MS: up to N bytes (1 to 4096) every MS milliseconds (1 to 1000)");
+            delivery.chunkBytes = static_cast<int>(bytes);
+            delivery.chunkMs = static_cast<int>(ms);
+        } else if (arg == "--tap") {
+            tap = true;
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -140,22 +158,19 @@ int main(int argc, char* argv[]) {
     auto log = [quiet](const std::string& line) {
         if (!quiet) std::cerr << line << std::endl;
     };
+    if (tap && (!replayPath.empty() || !socketPath.empty())) Fail("--tap works with the phone on a new pseudo-terminal");
     if (!replayPath.empty()) {
-        kelvra::Pcapng::File capture;
+        kelvra::CapturedSection played;
         try {
-            capture = kelvra::ReadCapture(replayPath);
+            played = kelvra::ReadCapturedSection(replayPath, static_cast<std::size_t>(section));
         } catch (const std::runtime_error& e) {
             std::cerr << "kelvra-phone-sim: " << e.what() << "\n";
             return 1;
         }
-        if (capture.sections.empty() || static_cast<std::size_t>(section) > capture.sections.size()) {
-            std::cerr << "kelvra-phone-sim: " << replayPath << " has " << capture.sections.size() << " section(s)\n";
-            return 1;
-        }
-        const auto& played = capture.sections[section > 0 ? static_cast<std::size_t>(section - 1) : capture.sections.size() - 1];
+        for (const std::string& note : played.notes) std::cerr << "kelvra-phone-sim: " << note << "\n";
         kelvra::PhoneServer* server = nullptr;
         auto replay = std::make_unique<kelvra::ReplayPhone>(
-            played, replayTiming, [&server](const kelvra::ByteString& bytes) { server->Say(bytes); },
+            played.section, replayTiming, [&server](const kelvra::ByteString& bytes) { server->Say(bytes); },
             [](const std::string& line) { std::cerr << "kelvra-phone-sim: " << line << std::endl; });
         const auto replaying = kelvra::PhoneServer::Playing(std::move(replay), delivery, log);
         server = replaying.get();
@@ -166,6 +181,10 @@ int main(int argc, char* argv[]) {
     if (socketPath.empty()) {
         kelvra::PhoneServer server(options, delivery, log);
         std::cout << server.DevicePath() << std::endl;
+        if (tap)
+            std::cout << server.OpenTap([](const std::string& line) {
+                std::cerr << "kelvra-phone-sim: " << line << std::endl;
+            }) << std::endl;
         server.Serve(stopFd);
         return 0;
     }

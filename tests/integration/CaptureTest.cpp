@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
-// kelvra-netmon --capture as the field uses it: the file a run leaves, runs
-// appended to it, a run killed while it writes, and the capture replayed.
+// kelvra-netmon --capture as the field uses it: the line at its real speed,
+// runs appended to one file, a run killed while it writes, and the capture
+// replayed.
 
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <signal.h>
@@ -23,22 +25,74 @@ using Fault = PhoneOptions::Fault;
 struct Outcome {
     int status = -1;
     QByteArray out;
+    QByteArray err;
 };
 
-// The tool run headless with `arguments`, without a display or settings of its own.
+// The tool run headless with `arguments`, without a display or settings of its own, its wire trace on.
 Outcome Tool(const QStringList& arguments, const QString& config) {
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("KELVRA_COM1");
     env.insert("XDG_CONFIG_HOME", config);
+    env.insert("QT_LOGGING_RULES", "kelvra.m2bus.debug=true");
     tool.setProcessEnvironment(env);
     tool.start(QStringLiteral(KELVRA_NETMON), arguments);
     tool.waitForFinished(60000);
-    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardOutput()};
+    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardOutput(),
+            tool.readAllStandardError()};
+}
+
+// The bytes the wire trace says were read, joined.
+ByteString TracedIn(const QByteArray& err) {
+    ByteString bytes;
+    const QRegularExpression in("^kelvra\\.m2bus: +\\d+ ms in  (.*)$", QRegularExpression::MultilineOption);
+    for (auto match = in.globalMatch(QString::fromLatin1(err)); match.hasNext();) {
+        const ByteString piece = HexToBytes(match.next().captured(1).remove(' ').toStdString());
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+    }
+    return bytes;
 }
 
 LineRecord Kind(const Pcapng::Packet& packet) { return static_cast<LineRecord>(packet.data.at(0)); }
+ByteString Bytes(const Pcapng::Packet& packet) { return ByteString(packet.data.begin() + 1, packet.data.end()); }
+
+TEST(Capture, OneRecordPerFrameAtTheLineSpeedHoweverTheBytesArrive) {
+    const struct {
+        const char* name;
+        Delivery delivery;
+    } lines[] = {{"paced", {.paced = true}},
+                 {"trickle", {.trickle = true}},
+                 {"USB adapter bursts", {.chunkBytes = 62, .chunkMs = 16}},
+                 {"small bursts", {.chunkBytes = 5, .chunkMs = 4}}};
+    for (const auto& line : lines) {
+        SCOPED_TRACE(line.name);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("field.pcapng");
+        PhoneServer phone({}, line.delivery);
+        phone.Start();
+        const Outcome run =
+            Tool({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), "--capture", file}, dir.path());
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+
+        const Pcapng::Section section = ReadCapturedSection(file.toStdString(), 1).section;
+        ByteString read, written;
+        int frames = 0;
+        for (const Pcapng::Packet& packet : section.packets) {
+            const ByteString bytes = Bytes(packet);
+            if (Kind(packet) == LineRecord::Written) written.insert(written.end(), bytes.begin(), bytes.end());
+            if (Kind(packet) != LineRecord::Read) continue;
+            read.insert(read.end(), bytes.begin(), bytes.end());
+            const auto frame = DecodeFrame(bytes);
+            ASSERT_TRUE(frame && frame->whole && frame->ChecksumGood()) << BytesToHex(bytes);
+            EXPECT_EQ(FramePieces(bytes).size(), 1u) << "one frame a record: " << BytesToHex(bytes);
+            ++frames;
+        }
+        EXPECT_EQ(frames, 2 * (2 + 1 + 3 + 1)) << "echoes, acknowledgements, reply copies, each whole";
+        EXPECT_EQ(read, TracedIn(run.err)) << "the records hold exactly the bytes read";
+        EXPECT_EQ(written, phone.Heard());
+    }
+}
 
 TEST(Capture, EachRunAppendsASectionOfItsOwn) {
     QTemporaryDir dir;
@@ -48,19 +102,20 @@ TEST(Capture, EachRunAppendsASectionOfItsOwn) {
     const QString device = QString::fromStdString(phone.DevicePath());
     for (const char* port : {"1", "2"})
         ASSERT_EQ(Tool({"--run", "rd-on", "--com", port, "--device", device, "--capture", file}, dir.path()).status, 0);
+    // A port that does not open still leaves a section that says why.
+    ASSERT_EQ(Tool({"--run", "rd-on", "--device", "/dev/kelvra-none", "--capture", file}, dir.path()).status, 1);
 
-    const Pcapng::File capture = ReadCapture(file.toStdString());
-    ASSERT_EQ(capture.sections.size(), 2u);
-    EXPECT_FALSE(capture.truncated);
     const ByteString heard = phone.Heard();
-    for (std::size_t s = 0; s < 2; ++s) {
+    for (std::size_t s = 1; s <= 2; ++s) {
         SCOPED_TRACE(s);
-        const Pcapng::Section& section = capture.sections[s];
+        const CapturedSection captured = ReadCapturedSection(file.toStdString(), s);
+        EXPECT_EQ(captured.sections, 3u);
+        const Pcapng::Section& section = captured.section;
         EXPECT_EQ(section.application, "kelvra-netmon 1.0.4");
         ASSERT_EQ(section.interfaces.size(), 1u);
         EXPECT_EQ(section.interfaces[0].linkType, Pcapng::LinkTypeUser0);
         EXPECT_EQ(section.interfaces[0].name, device.toStdString());
-        EXPECT_EQ(section.interfaces[0].description, "Com" + std::to_string(s + 1));
+        EXPECT_EQ(section.interfaces[0].description, "Com" + std::to_string(s));
         ASSERT_GE(section.packets.size(), 2u);
         EXPECT_EQ(Kind(section.packets.front()), LineRecord::Opened);
         EXPECT_EQ(Kind(section.packets.back()), LineRecord::Closed);
@@ -70,18 +125,20 @@ TEST(Capture, EachRunAppendsASectionOfItsOwn) {
             EXPECT_GE(packet.time, last);
             last = packet.time;
             const LineRecord kind = Kind(packet);
-            const std::uint32_t direction = kind == LineRecord::Written ? Pcapng::Direction::Outbound
-                                            : kind == LineRecord::Read  ? Pcapng::Direction::Inbound
-                                                                        : 0;
-            EXPECT_EQ(packet.flags, direction);
-            const ByteString bytes(packet.data.begin() + 1, packet.data.end());
-            if (kind == LineRecord::Written || kind == LineRecord::Read)
-                EXPECT_EQ(FramePieces(bytes).size(), 1u) << "one frame a record: " << BytesToHex(bytes);
-            if (kind == LineRecord::Written) written.insert(written.end(), bytes.begin(), bytes.end());
+            EXPECT_EQ(packet.flags, kind == LineRecord::Written ? Pcapng::Direction::Outbound
+                                    : kind == LineRecord::Read  ? Pcapng::Direction::Inbound
+                                                                : 0u);
+            if (kind == LineRecord::Written) written.insert(written.end(), packet.data.begin() + 1, packet.data.end());
         }
-        EXPECT_EQ(written, ByteString(heard.begin() + static_cast<std::ptrdiff_t>(s * written.size()),
-                                      heard.begin() + static_cast<std::ptrdiff_t>((s + 1) * written.size())));
+        EXPECT_EQ(written, ByteString(heard.begin() + static_cast<std::ptrdiff_t>((s - 1) * written.size()),
+                                      heard.begin() + static_cast<std::ptrdiff_t>(s * written.size())));
     }
+    const Pcapng::Section failed = ReadCapturedSection(file.toStdString(), 3).section;
+    ASSERT_FALSE(failed.packets.empty());
+    EXPECT_EQ(Kind(failed.packets[0]), LineRecord::OpenFailed);
+    const CapturedSection played = ReadCapturedSection(file.toStdString(), 0);
+    EXPECT_EQ(played.number, 2u) << "the last section that carried traffic";
+    EXPECT_EQ(played.notes, std::vector<std::string>{"playing section 2 of 3, the last that carried traffic"});
 }
 
 TEST(Capture, ARunKilledMidwayLeavesEveryCompleteRecordReadable) {
@@ -96,20 +153,25 @@ TEST(Capture, ARunKilledMidwayLeavesEveryCompleteRecordReadable) {
     while (phone.Heard().size() < 24 && tool.state() == QProcess::Running) tool.waitForReadyRead(100);
     ::kill(static_cast<pid_t>(tool.processId()), SIGKILL);
     tool.waitForFinished();
-    const Pcapng::File capture = ReadCapture(file.toStdString());
-    ASSERT_EQ(capture.sections.size(), 1u);
-    EXPECT_GE(capture.sections[0].packets.size(), 3u) << "the opening and both copies of the first command";
+    const CapturedSection captured = ReadCapturedSection(file.toStdString(), 1);
+    EXPECT_EQ(captured.sections, 1u);
+    EXPECT_GE(captured.section.packets.size(), 3u) << "the opening and both copies of the first command";
 }
 
 // A failure in the field, reproduced at the desk: the replayed capture gives the same log and status.
 TEST(Capture, AReplayedCaptureReproducesTheRun) {
-    for (const Fault fault : {Fault::None, Fault::WrongAckSeq, Fault::WrongEcho}) {
-        SCOPED_TRACE(static_cast<int>(fault));
+    const struct {
+        Fault fault;
+        Delivery delivery;
+    } runs[] = {{Fault::None, {}}, {Fault::WrongAckSeq, {}}, {Fault::WrongEcho, {}},
+                {Fault::None, {.paced = true}}, {Fault::DifferingReplies, {.chunkBytes = 62, .chunkMs = 16}}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(static_cast<int>(run.fault));
         QTemporaryDir dir;
         const QString file = dir.filePath("run.pcapng");
         Outcome field;
         {
-            PhoneServer phone({.fault = fault}, {});
+            PhoneServer phone({.fault = run.fault}, run.delivery);
             phone.Start();
             field = Tool({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), "--capture", file},
                          dir.path());
@@ -123,7 +185,8 @@ TEST(Capture, AReplayedCaptureReproducesTheRun) {
         replay.waitForFinished();
         EXPECT_EQ(desk.status, field.status);
         EXPECT_EQ(desk.out, field.out);
-        EXPECT_EQ(replay.readAllStandardError(), "") << "the tool wrote what the capture has";
+        EXPECT_EQ(replay.readAllStandardError(), "kelvra-phone-sim: playing section 1 of 1, the last that carried traffic\n")
+            << "the tool wrote what the capture has";
     }
 }
 
