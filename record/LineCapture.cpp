@@ -14,7 +14,7 @@ namespace kelvra {
 
 namespace {
 
-std::uint64_t Microseconds() {
+std::uint64_t SystemMicroseconds() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count());
@@ -24,7 +24,8 @@ void Write(AppendFile& file, const ByteString& block) { file.Write(block.data(),
 
 }  // namespace
 
-LineCapture::LineCapture(std::string path) : file_(std::move(path), "the capture file") {
+LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock)
+    : file_(std::move(path), "the capture file"), clock_(clock ? std::move(clock) : SystemMicroseconds) {
     if (file_.Regular()) {
         std::string refused;
         file_.Locked([&] {
@@ -46,6 +47,8 @@ LineCapture::LineCapture(std::string path) : file_(std::move(path), "the capture
     Write(file_, Pcapng::SectionBlock("kelvra-netmon " + std::to_string(App::Major) + "." + std::to_string(App::Minor) +
                                       "." + std::to_string(App::Revision)));
 }
+
+LineCapture::~LineCapture() { FlushRead(); }
 
 void LineCapture::UseInterface(const std::string& device, int port) {
     const std::string com = "Com" + std::to_string(port);
@@ -69,36 +72,51 @@ Bytes Named(const std::string& device, const std::string& text) {
 
 void LineCapture::Opened(const std::string& device, int port, const std::string& settings) {
     UseInterface(device, port);
-    Record(LineRecord::Opened, Named(device, settings), Microseconds());
+    Record(LineRecord::Opened, Named(device, settings), clock_());
 }
 
 void LineCapture::OpenFailed(const std::string& device, int port, const std::string& reason) {
     UseInterface(device, port);
-    Record(LineRecord::OpenFailed, Named(device, reason), Microseconds());
+    Record(LineRecord::OpenFailed, Named(device, reason), clock_());
 }
 
 void LineCapture::Closed() {
     FlushRead();
-    if (!interfaces_.empty()) Record(LineRecord::Closed, {}, Microseconds());
+    if (!interfaces_.empty()) Record(LineRecord::Closed, {}, clock_());
 }
 
 void LineCapture::Written(const Bytes& bytes) {
-    const std::uint64_t now = Microseconds();
+    const std::uint64_t now = clock_();
     std::size_t begin = 0;
     for (const std::size_t end : FramePieces(bytes)) {
-        Record(LineRecord::Written,
-               Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin), bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-               now);
+        written_.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+                            now});
         begin = end;
     }
+    if (!read_.Holding()) RecordWrittenUntil(now);
 }
 
-void LineCapture::Read(const Bytes& bytes) {
-    for (const FrameJoiner::Piece& piece : read_.Add(bytes, Microseconds())) Record(LineRecord::Read, piece.bytes, piece.time);
-}
+void LineCapture::Read(const Bytes& bytes) { RecordRead(read_.Add(bytes, clock_())); }
 
 void LineCapture::FlushRead() {
-    for (const FrameJoiner::Piece& piece : read_.Flush()) Record(LineRecord::Read, piece.bytes, piece.time);
+    RecordRead(read_.Flush());
+    RecordWrittenUntil(UINT64_MAX);
+}
+
+void LineCapture::RecordRead(const std::vector<FrameJoiner::Piece>& pieces) {
+    for (const FrameJoiner::Piece& piece : pieces) {
+        if (piece.time > 0) RecordWrittenUntil(piece.time - 1);
+        Record(LineRecord::Read, piece.bytes, piece.time);
+    }
+    if (!read_.Holding()) RecordWrittenUntil(UINT64_MAX);
+}
+
+void LineCapture::RecordWrittenUntil(std::uint64_t time) {
+    std::size_t done = 0;
+    for (; done < written_.size() && written_[done].time <= time; ++done)
+        Record(LineRecord::Written, written_[done].bytes, written_[done].time);
+    written_.erase(written_.begin(), written_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
 void LineCapture::LineEvent(std::int16_t code, const std::string& text) {
@@ -106,7 +124,7 @@ void LineCapture::LineEvent(std::int16_t code, const std::string& text) {
     const std::string shown = DescribeCommEvent(code, text).text;
     Bytes event{static_cast<std::uint8_t>(code & 0xFF), static_cast<std::uint8_t>((code >> 8) & 0xFF)};
     event.insert(event.end(), shown.begin(), shown.end());
-    Record(LineRecord::LineEvent, event, Microseconds());
+    Record(LineRecord::LineEvent, event, clock_());
 }
 
 void LineCapture::Record(LineRecord kind, const Bytes& bytes, std::uint64_t time) {

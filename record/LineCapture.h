@@ -39,7 +39,9 @@ public:
     // cut), is taken off, since it could never be read, and the reporter
     // hears so. Throws std::runtime_error("<path>: <reason>") when it cannot
     // be opened or is not a capture (then it is left as it is).
-    explicit LineCapture(std::string path);
+    // `clock` gives the time in microseconds since the epoch; the system's by default.
+    explicit LineCapture(std::string path, std::function<std::uint64_t()> clock = {});
+    ~LineCapture() override;
 
     void Opened(const std::string& device, int port, const std::string& settings) override;
     void OpenFailed(const std::string& device, int port, const std::string& reason) override;
@@ -61,9 +63,20 @@ private:
     void Record(LineRecord kind, const Bytes& bytes, std::uint64_t time);
     // A frame still being read is recorded as it stands.
     void FlushRead();
+    // Read pieces in order, each after the written records that came before its first byte.
+    void RecordRead(const std::vector<FrameJoiner::Piece>& pieces);
+    void RecordWrittenUntil(std::uint64_t time);
 
     AppendFile file_;
+    std::function<std::uint64_t()> clock_;
     FrameJoiner read_;
+    // Written records that came while a frame was being read: recorded after it,
+    // so that the file keeps the order in which the frames began.
+    struct Pending {
+        Bytes bytes;
+        std::uint64_t time;
+    };
+    std::vector<Pending> written_;
     // The interface of each device and port met in this section.
     std::map<std::string, std::uint32_t> interfaces_;
     std::uint32_t interface_ = 0;

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Wireshark dissector on a captured R&D test On: its fields and
-# relations, a corrupted checksum flagged, and any bytes at all taken without
-# a Lua error. Usage: DissectorTest.sh BUILD_DIR SOURCE_DIR
+# The Wireshark dissector on captures made at the line's real speed: every
+# frame of R&D test On decoded and linked both ways, a capture written one
+# record per read piece reassembled, a day's file of several runs (one
+# faulty, one cut short) read whole with each fault named where it happened,
+# what one pass cannot know left out, two copies of the plugin loaded once,
+# and any bytes at all taken without a Lua error.
+# Usage: DissectorTest.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
 source=$2
@@ -17,11 +21,19 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
-"$build/kelvra-phone-sim" --quiet >"$work/device" &
-phone_pid=$!
-for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
-XDG_CONFIG_HOME=$work "$build/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/device")" \
-    --capture "$work/rd.pcapng" >/dev/null
+# capture FILE PHONE-OPTIONS...: R&D test On against a virtual phone, appended to FILE.
+capture() {
+    local file=$1
+    shift
+    "$build/kelvra-phone-sim" --quiet "$@" >"$work/device" &
+    phone_pid=$!
+    for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
+    XDG_CONFIG_HOME=$work "$build/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/device")" \
+        --capture "$file" >/dev/null 2>&1 || true
+    kill "$phone_pid"
+    wait "$phone_pid" 2>/dev/null || true
+    phone_pid=
+}
 
 decode() {  # file, fields...
     local file=$1
@@ -30,47 +42,99 @@ decode() {  # file, fields...
     for field in "$@"; do fields+=(-e "$field"); done
     tshark -2 -X "lua_script:$dissector" -r "$file" -T fields -E separator='|' "${fields[@]}" 2>/dev/null
 }
+story() {  # file: frame, source, checksum, echo, links both ways, copy, Info
+    decode "$1" frame.number _ws.col.Source m2bus.checksum.status m2bus.echo_of m2bus.echo_in m2bus.acknowledges \
+        m2bus.acknowledges_reply m2bus.ack_in m2bus.reply_in m2bus.reply_to m2bus.copy _ws.col.Info
+}
+experts() {  # file: the expert summaries, one per line, with their frames
+    tshark -2 -X "lua_script:$dissector" -r "$1" -T fields -e frame.number -e _ws.expert.message 2>/dev/null |
+        awk -F'\t' '$2 != "" { print $1 ": " $2 }'
+}
 
-# The story of the exchange, line by line: frame, direction, sequence, checksum, relation, Info.
-decode "$work/rd.pcapng" frame.number m2bus.direction m2bus.checksum.status m2bus.echo_of m2bus.acknowledges \
-    m2bus.copy _ws.col.Info >"$work/story"
+# R&D test On at the real line speed, the phone's bytes as a USB adapter hands them over.
+capture "$work/rd.pcapng" --chunks 62/16
+story "$work/rd.pcapng" | sed 's|/dev/pts/[0-9]*|DEVICE|' >"$work/story"
 cat >"$work/expected" <<'TEXT'
-1||||||Port opened: DEVICE 9600 8O1
-2|PC to phone|1||||Command seq 1: Init local mode
-3|line to PC|1|2|||Echo of #2
-4|PC to phone|1||||Command seq 1: Init local mode
-5|line to PC|1|4|||Echo of #4
-6|line to PC|1||4||Ack seq 1
-7|line to PC|1|||1|Reply seq 1 (copy 1 of 3)
-8|line to PC|1|||2|Reply seq 1 (copy 2 of 3)
-9|line to PC|1|||3|Reply seq 1 (copy 3 of 3)
-10|PC to phone|1||7||Ack seq 1
-11|line to PC|1|10|||Echo of #10
-12|PC to phone|1||||Command seq 2: R&D test on
-13|line to PC|1|12|||Echo of #12
-14|PC to phone|1||||Command seq 2: R&D test on
-15|line to PC|1|14|||Echo of #14
-16|line to PC|1||14||Ack seq 2
-17|line to PC|1|||1|Reply seq 2 (copy 1 of 3)
-18|line to PC|1|||2|Reply seq 2 (copy 2 of 3)
-19|line to PC|1|||3|Reply seq 2 (copy 3 of 3)
-20|PC to phone|1||17||Ack seq 2
-21|line to PC|1|20|||Echo of #20
-22||||||Port closed
+1|||||||||||Port opened: DEVICE 9600 8O1
+2|PC|1||3|||6|7|||Command seq 1: Init local mode
+3|PC|1|2||||||||Echo of #2
+4|PC|1||5|||6|7|||Command seq 1: Init local mode
+5|PC|1|4||||||||Echo of #4
+6|phone|1|||4||||||Ack seq 1
+7|phone|1|||||10||4|1|Reply seq 1 (copy 1 of 3)
+8|phone|1|||||10||4|2|Reply seq 1 (copy 2 of 3)
+9|phone|1|||||10||4|3|Reply seq 1 (copy 3 of 3)
+10|PC|1||11||7|||||Ack seq 1
+11|PC|1|10||||||||Echo of #10
+12|PC|1||13|||16|17|||Command seq 2: R&D test on
+13|PC|1|12||||||||Echo of #12
+14|PC|1||15|||16|17|||Command seq 2: R&D test on
+15|PC|1|14||||||||Echo of #14
+16|phone|1|||14||||||Ack seq 2
+17|phone|1|||||20||14|1|Reply seq 2 (copy 1 of 3)
+18|phone|1|||||20||14|2|Reply seq 2 (copy 2 of 3)
+19|phone|1|||||20||14|3|Reply seq 2 (copy 3 of 3)
+20|PC|1||21||17|||||Ack seq 2
+21|PC|1|20||||||||Echo of #20
+22|||||||||||Port closed
 TEXT
-sed -i "s|DEVICE|$(head -n 1 "$work/device")|" "$work/expected"
-diff -u "$work/expected" "$work/story" || fail "the decoded exchange differs"
+diff -u "$work/expected" "$work/story" || fail "the exchange at line speed is not decoded and linked"
 [ "$(decode "$work/rd.pcapng" m2bus.command | sed -n 12p)" = "R&D test on" ] || fail "the command is not named"
+[ -n "$(decode "$work/rd.pcapng" m2bus.response_time | sed -n 14p)" ] || fail "no response time on the command"
+[ -z "$(experts "$work/rd.pcapng")" ] || fail "a good exchange has expert items: $(experts "$work/rd.pcapng")"
 
-# One reply's checksum spoilt: that frame, and only it, is flagged.
-perl -0777 -pe 's/(\x1f\x10\x00\x40\x00\x04\x00\x01\x7e\xf3\x02)(.)/$1 . chr(ord($2) ^ 0xff)/se' \
-    "$work/rd.pcapng" >"$work/bad.pcapng"
+# In one pass only what is known: the copy, not yet how many came.
+one_pass=$(tshark -X "lua_script:$dissector" -r "$work/rd.pcapng" -T fields -E separator='|' -e m2bus.copies \
+    -e _ws.col.Info 2>/dev/null | sed -n 7p)
+[ "$one_pass" = "|Reply seq 1 (copy 1)" ] || fail "one pass shows what it cannot know: '$one_pass'"
+
+# The same exchange as written one record per read piece (by version 1.0.4): every frame reassembled.
+frames() { story "$1" | cut -d'|' -f3,12 | grep -v '|Part of a frame' | sed 's/#[0-9]*//'; }
+fixture=$source/tests/capture/fixtures/rd-on-paced-per-read.pcapng
+diff <(frames "$work/rd.pcapng" | sed 's|/dev/pts/[0-9]*||') <(frames "$fixture" | sed 's|/dev/pts/[0-9]*||') ||
+    fail "the per-read capture does not decode as the same exchange"
+[ "$(decode "$fixture" m2bus.part | grep -c ,)" -eq 14 ] || fail "not every frame read names the records it came from"
+
+# One reply's checksum spoilt: that frame, and only it, is flagged, Wireshark's way.
+perl -0777 -pe 's/(\x1f\x10\x00\x40\x00\x04\x00\x01\x7e\xf3\x02)\xc5/$1\x3a/s' "$work/rd.pcapng" >"$work/bad.pcapng"
 bad=$(decode "$work/bad.pcapng" frame.number m2bus.checksum.status | grep '|0$' || true)
 [ "$bad" = "17|0" ] || fail "the spoilt checksum is not flagged alone: '$bad'"
-tshark -X "lua_script:$dissector" -r "$work/bad.pcapng" -z expert -q 2>&1 | grep -q "Bad checksum" ||
-    fail "no expert information for the bad checksum"
+shown=$(tshark -2 -X "lua_script:$dissector" -r "$work/bad.pcapng" -V 2>/dev/null)
+grep -q "Checksum: 0x3a \[incorrect, should be 0xc5\]" <<<"$shown" || fail "the bad checksum is not shown with the right one"
+[ "$(experts "$work/bad.pcapng" | cut -d, -f1)" = "17: Bad checksum" ] || fail "no expert error for the bad checksum alone"
 
-# Every seed of the fuzz corpus, as read and as written records: decoded without a Lua error.
+# A day in one file: a run without echo, a good run, a run whose last block was cut (a full disk),
+# a run whose phone acknowledges the wrong sequence, one whose reply copies differ: read whole, each
+# fault named in its own section and nowhere else.
+day=$work/day.pcapng
+capture "$day" --paced --fault no-echo
+capture "$day" --trickle
+capture "$day" --chunks 62/16
+truncate -s -7 "$day"
+capture "$day" --paced --fault wrong-ack-seq
+capture "$day" --chunks 62/16 --fault differing-replies
+tshark -r "$day" >/dev/null 2>"$work/day.err" || fail "tshark cannot read the day's file: $(cat "$work/day.err")"
+by_section() {  # section: the expert messages of that section's frames
+    decode "$day" frame.section_number _ws.expert.message | awk -F'|' -v s="$1" '$1 == s && $2 != "" { print $2 }' |
+        tr ',' '\n' | sort -u | paste -sd';'
+}
+[ "$(decode "$day" frame.section_number | sort -u | wc -l)" -eq 5 ] || fail "the day's file does not hold five runs"
+[ "$(by_section 1)" = "The line never echoed this frame;The phone never acknowledged this command" ] ||
+    fail "no-echo: '$(by_section 1)'"
+[ -z "$(by_section 2)" ] || fail "the good run after a faulty one has warnings: '$(by_section 2)'"
+[ "$(by_section 3)" = "Frame cut short" ] || [ -z "$(by_section 3)" ] || fail "the cut run: '$(by_section 3)'"
+by_section 4 | grep -q "An acknowledgement whose sequence number matches no command" ||
+    fail "wrong-ack-seq: '$(by_section 4)'"
+[ "$(by_section 5)" = "This reply copy differs from the other copies" ] || fail "differing replies: '$(by_section 5)'"
+
+# Two copies of the plugin (a personal one besides the one given): loaded once, without an error.
+mkdir -p "$work/home/.local/lib/wireshark/plugins"
+cp "$dissector" "$work/home/.local/lib/wireshark/plugins/"
+twice=$(HOME=$work/home tshark -X "lua_script:$dissector" -r "$work/rd.pcapng" 2>&1 | grep -v '^Running as user')
+grep -qi "error" <<<"$twice" && fail "two copies of the plugin: $twice"
+[ "$(grep -c "M2BUS" <<<"$twice")" -eq 22 ] || fail "two copies of the plugin do not decode"
+
+# Every seed of the fuzz corpus, as each kind of record: decoded without a Lua error.
 perl -e '
     sub block { my ($type, $body) = @_; my $len = 12 + length $body; pack("VV", $type, $len) . $body . pack("V", $len) }
     sub opt { my ($code, $value) = @_; my $pad = (4 - length($value) % 4) % 4; pack("vv", $code, length $value) . $value . ("\0" x $pad) }
@@ -78,7 +142,7 @@ perl -e '
     print block(1, pack("vvV", 147, 0, 0) . opt(0, ""));
     for my $file (@ARGV) {
         open my $in, "<:raw", $file or die $file; local $/; my $bytes = <$in>;
-        for my $kind (0 .. 5) {
+        for my $kind (0 .. 6) {
             my $data = chr($kind) . $bytes; my $pad = (4 - length($data) % 4) % 4;
             print block(6, pack("VVVVV", 0, 0, 1, length $data, length $data) . $data . ("\0" x $pad));
         }
@@ -88,4 +152,5 @@ errors=$( { tshark -2 -X "lua_script:$dissector" -r "$work/corpus.pcapng" -V 2>&
 records=$(tshark -X "lua_script:$dissector" -r "$work/corpus.pcapng" 2>/dev/null | wc -l)
 [ "$errors" -eq 0 ] || fail "$errors Lua errors on the fuzz corpus"
 [ "$records" -gt 0 ] || fail "the fuzz corpus capture was not read"
-echo "dissector: the exchange, a bad checksum and $records records of the fuzz corpus decoded"
+echo "dissector: the exchange at line speed, a per-read capture, a day of five runs, a bad checksum and $records" \
+    "records of the fuzz corpus decoded"

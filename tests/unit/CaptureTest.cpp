@@ -261,9 +261,14 @@ protected:
 
 TEST_F(CaptureFile, ReadRecordsAreFramesAndNothingIsHeldPastTheRun) {
     {
-        LineCapture capture(path);
+        std::uint64_t now = 0;
+        LineCapture capture(path, [&now] { return ++now; });
         capture.Opened("/dev/ttyUSB0", 1, "9600 8O1");
-        for (const char* piece : {"1F10", "007F", "0171551F", "10004000", "04000164", "0101"}) capture.Read(HexToBytes(piece));
+        for (const char* piece : {"1F10", "007F", "0171551F", "10004000", "04000164", "0101"}) {
+            capture.Read(HexToBytes(piece));
+            // Written while the acknowledgement was coming in: recorded after it.
+            if (std::string(piece) == "007F") capture.Written(HexToBytes("1F00107F0272"));
+        }
         capture.LineEvent(1001, "");
         capture.Read(HexToBytes("3E1F1000"));
         capture.Closed();
@@ -277,6 +282,7 @@ TEST_F(CaptureFile, ReadRecordsAreFramesAndNothingIsHeldPastTheRun) {
     const std::vector<std::string> expected{
         "3:2F 64 65 76 2F 74 74 79 55 53 42 30 00 39 36 30 30 20 38 4F 31",
         "1:1F 10 00 7F 01 71",
+        "0:1F 00 10 7F 02 72",
         "1:55",
         "1:1F 10 00 40 00 04 00 01 64 01 01",  // a line event comes: written as it stands
         "2:E9 03 42 72 65 61 6B 20 52 65 63 65 69 76 65 64",
