@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,14 @@ QString LockFilePath(const QString& portName) {
     return {};
 }
 
+// The largest process number the system gives, /proc/sys/kernel/pid_max.
+qint64 PidMax() {
+    QFile max(QStringLiteral("/proc/sys/kernel/pid_max"));
+    bool ok = false;
+    const qint64 value = max.open(QIODevice::ReadOnly) ? max.readAll().trimmed().toLongLong(&ok) : 0;
+    return ok && value > 0 ? value : 4194304;
+}
+
 bool ProcessAlive(qint64 pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
 // Another process that has the device open, as far as /proc lets us see; 0 if none is found.
@@ -101,7 +110,7 @@ QString InUse(long pid) {
 // The process a lock file names, in any of the forms serial programs write:
 // "pid\napp\nhost\n" (Qt's lock files), "%10d\n" or "%10d name user\n"
 // (text, as uucp and terminal programs write it), or a 4-byte binary pid.
-// 0 when it names none.
+// 0 when it names none, or a process number the system never gives.
 qint64 LockHolder(const QByteArray& content) {
     const bool text = std::all_of(content.begin(), content.end(), [](char c) {
         return std::isprint(static_cast<unsigned char>(c)) || std::isspace(static_cast<unsigned char>(c));
@@ -114,7 +123,13 @@ qint64 LockHolder(const QByteArray& content) {
     const QByteArray first = content.trimmed().split('\n').value(0).simplified().split(' ').value(0);
     bool ok = false;
     const qint64 pid = first.toLongLong(&ok);
-    return ok && pid > 0 ? pid : 0;
+    return ok && pid > 0 && pid <= PidMax() ? pid : 0;
+}
+
+QString Folder(const QString& path) { return QFileInfo(path).absolutePath(); }
+
+bool ReadOnlyFolder(const QString& folder) {
+    return ::access(QFile::encodeName(folder).constData(), W_OK) != 0 && (errno == EROFS || errno == EACCES);
 }
 
 // Why the device's lock could not be taken.
@@ -129,6 +144,8 @@ QString LockFailure(const QString& portName) {
         return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)")
             .arg(name.size())
             .arg(NAME_MAX);
+    if (ReadOnlyFolder(Folder(path)))
+        return QStringLiteral("cannot create its lock file %1: the folder %2 is read-only").arg(path, Folder(path));
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return QStringLiteral("cannot create its lock file %1: %2")
@@ -191,22 +208,76 @@ NativeDevice::~NativeDevice() {
     if (pathFd_ >= 0) ::close(pathFd_);
 }
 
+LockTaking::LockTaking(const QString& portName) {
+    const QString path = LockFilePath(portName);
+    if (path.isEmpty()) return;
+    folder_ = ::open(QFile::encodeName(Folder(path)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Another run takes its lock within milliseconds; after two seconds go on without waiting.
+    for (int waited = 0; folder_ >= 0 && ::flock(folder_, LOCK_EX | LOCK_NB) != 0 && waited < 200; ++waited)
+        ::usleep(10000);
+}
+
+LockTaking::~LockTaking() {
+    if (folder_ >= 0) ::close(folder_);
+}
+
+namespace {
+// What the lock file holds now; empty when it is not there.
+QByteArray LockContent(const QString& path, bool& present) {
+    QFile lock(path);
+    present = lock.open(QIODevice::ReadOnly);
+    return present ? lock.read(256) : QByteArray();
+}
+
+// Takes a dead holder's lock file off, but only the file that holds
+// `content`: it is first moved aside, and put back if it turns out to be
+// another process's lock written meanwhile. Empty when it is gone, else why not.
+QString TakeOff(const QString& path, const QByteArray& content) {
+    const QByteArray from = QFile::encodeName(path);
+    const QByteArray aside = from + ".ended." + QByteArray::number(::getpid());
+    if (::rename(from.constData(), aside.constData()) != 0) {
+        if (errno == ENOENT) return {};
+        return errno == EROFS || errno == EACCES
+                   ? QStringLiteral("the folder %1 is read-only").arg(Folder(path))
+                   : QString::fromLocal8Bit(std::strerror(errno));
+    }
+    bool present = false;
+    if (LockContent(QFile::decodeName(aside), present) == content) {
+        ::unlink(aside.constData());
+        return {};
+    }
+    // Not the file that was read: put back unless a lock is there again.
+    if (::link(aside.constData(), from.constData()) != 0 && errno != EEXIST) return {};
+    ::unlink(aside.constData());
+    return QStringLiteral("its lock file changed while it was taken over");
+}
+}  // namespace
+
 std::string ForeignLock(const QString& portName) {
     const QString path = LockFilePath(portName);
-    QFile lock(path);
-    if (path.isEmpty() || !lock.open(QIODevice::ReadOnly)) return {};
-    const QByteArray content = lock.read(256);
-    lock.close();
-    const qint64 pid = LockHolder(content);
-    if (pid == 0) {
-        // Being written by a program that is taking it this moment, or not a lock we can read: leave it.
+    if (path.isEmpty()) return {};
+    bool present = false;
+    QByteArray content = LockContent(path, present);
+    qint64 pid = LockHolder(content);
+    // A lock being written this moment is read again for a while before anything is said of it.
+    for (int retry = 0; present && pid == 0 && retry < 20; ++retry) {
+        ::usleep(10000);
+        content = LockContent(path, present);
+        pid = LockHolder(content);
+    }
+    if (!present) return {};
+    if (pid == 0)
         return QStringLiteral("its lock file %1 names no process; remove it if no program uses the device")
             .arg(path)
             .toStdString();
-    }
     if (ProcessAlive(pid)) return InUse(static_cast<long>(pid)).toStdString();
     // Left by a program that has ended: taken over.
-    QFile::remove(path);
+    if (const QString why = TakeOff(path, content); !why.isEmpty())
+        return QStringLiteral("its lock file %1 was left by process %2, which has ended, and cannot be taken over: %3")
+            .arg(path)
+            .arg(pid)
+            .arg(why)
+            .toStdString();
     return {};
 }
 

@@ -31,11 +31,28 @@ private:
     int pathFd_ = -1;
 };
 
+// Held while a device's lock is taken: from looking at the lock file another
+// program may have left to the open that creates ours. Taking a lock is then
+// one step among the processes of this program, however many start at once.
+class LockTaking {
+public:
+    explicit LockTaking(const QString& portName);
+    ~LockTaking();
+    LockTaking(const LockTaking&) = delete;
+    LockTaking& operator=(const LockTaking&) = delete;
+
+private:
+    int folder_ = -1;
+};
+
 // Why another program's lock keeps the device from being opened, as
 // "in use by another program (process <pid>)" or a word on a lock file that
-// names no process; empty when the device is not locked. A lock left by a
-// process that has ended is removed, so that the open takes it over. Another
-// program's lock file is never changed while its process lives.
+// names no process; empty when the device is not locked. A lock file being
+// written this moment (empty or half-written) is read again for a short while
+// before anything is said of it. A lock left by a process that has ended is
+// taken off, so that the open takes it over, but only while it still holds
+// what was read; another program's lock file is never changed while its
+// process lives. Call while holding LockTaking.
 std::string ForeignLock(const QString& portName);
 
 // "<device>: <reason>" after QSerialPort failed to open `portName`. The

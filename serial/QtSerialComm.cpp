@@ -50,6 +50,8 @@ void QtSerialComm::OpenDevice() {
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
+    // From reading another program's lock to creating ours, one run at a time.
+    const LockTaking taking(device.PortName());
     if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
     if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
         std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
