@@ -13,6 +13,14 @@
 #include <cctype>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 #include "runtime/Console.h"
 #include "serial/PortMap.h"
 
@@ -170,26 +178,55 @@ QString RememberPort(int port, const std::string& device) {
     return settings.fileName();
 }
 #else
+namespace {
+// Held while the settings file is read and replaced, so that --map runs at
+// the same time each keep the other's change: a lock on the file's folder.
+class SettingsLock {
+public:
+    explicit SettingsLock(const QString& folder) {
+        QDir().mkpath(folder);
+        fd_ = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~SettingsLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    SettingsLock(const SettingsLock&) = delete;
+    SettingsLock& operator=(const SettingsLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+const QByteArray Utf8Mark = "\xEF\xBB\xBF";
+}  // namespace
+
 QString RememberPort(int port, const std::string& device) {
     const QString path = SettingsPath();
     const std::string shown = path.toStdString();
+    const SettingsLock lock(QFileInfo(path).absolutePath());
     QByteArray original;
     if (QFile file(path); file.exists()) {
         if (!file.open(QIODevice::ReadOnly))
             throw std::runtime_error(shown + ": cannot be read: " + file.errorString().toStdString());
         original = file.readAll();
     }
+    // A file that begins with the UTF-8 mark keeps it.
+    const bool marked = original.startsWith(Utf8Mark);
+    if (marked) original.remove(0, Utf8Mark.size());
     // A file with lines it cannot read would not give the mapping back: leave it alone.
     if (const int bad = UnreadableLine(original.split('\n')); bad != 0)
         throw std::runtime_error(shown + ": line " + std::to_string(bad) + " (" +
                                  original.split('\n')[bad - 1].trimmed().toStdString() +
                                  ") is not a setting; the file is left as it is");
-    const QByteArray changed = WithPort(original, port, device);
+    QByteArray changed = WithPort(original, port, device);
     if (ReadBack(changed, port).toStdString() != device)
         throw std::runtime_error(shown + ": Com" + std::to_string(port) +
                                  " cannot be stored there so that it reads back; the file is left as it is");
+    if (marked) changed.prepend(Utf8Mark);
     // Written whole or not at all: a crash never leaves half a file.
-    QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(changed) != changed.size() || !file.commit())
         throw std::runtime_error(shown + ": cannot be written: " + file.errorString().toStdString());

@@ -135,7 +135,7 @@ int Headless(int argc, char** argv, const Options& options) {
             return 0;
         } catch (const std::runtime_error& failure) {
             Console::Problem(failure.what());
-            return RunStatus::Failed;
+            return RunStatus::Usage;
         }
     }
     const SavedSettings saved = ReadSettings();
