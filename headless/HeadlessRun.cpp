@@ -115,7 +115,7 @@ int RunHeadless(const HeadlessRequest& request) {
         return RunStatus::Failed;
     }
     if ((request.recorder != nullptr && request.recorder->File().Incomplete()) ||
-        (request.capture != nullptr && request.capture->Incomplete()))
+        (request.capture != nullptr && request.capture->Incomplete()) || Console::OutputLost())
         return RunStatus::RecordIncomplete;
     return 0;
 }

@@ -26,8 +26,8 @@ struct HeadlessRequest {
 namespace RunStatus {
 constexpr int Failed = 1;
 constexpr int Usage = 2;
-// The command ran, but its record is incomplete: lines of the log file or
-// records of the capture could not be written.
+// The command ran, but its record is incomplete: lines of the log file,
+// records of the capture or lines of standard output could not be written.
 constexpr int RecordIncomplete = 3;
 }  // namespace RunStatus
 

@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -58,7 +59,18 @@ TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)>
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
+    // A signal the program was started with ignored (nohup, trap '' HUP, SIGINT
+    // for a script's background job) stays ignored: whoever started it asked so.
+    static const std::vector<int> handled = [] {
+        std::vector<int> watched;
+        for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction before {};
+            if (sigaction(signo, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+            watched.push_back(signo);
+        }
+        return watched;
+    }();
+    for (const int signo : handled) sigaction(signo, &action, nullptr);
 }
 #elif defined(_WIN32)
 namespace {

@@ -12,7 +12,8 @@ namespace kelvra {
 // went away) through the event loop: `onSignal` runs with the signal's number
 // on the next pass of event processing, never inside the signal handler.
 // SIGPIPE is ignored: output that nobody reads any more is dropped, and the
-// command in hand runs to its end.
+// command in hand runs to its end. A signal that was ignored when the program
+// started (nohup) stays ignored.
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
