@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include "link/Frame.h"
 #include "record/LineCapture.h"
@@ -52,6 +53,11 @@ ByteString TracedIn(const QByteArray& err) {
         bytes.insert(bytes.end(), piece.begin(), piece.end());
     }
     return bytes;
+}
+
+// Where section `number` (from 1) of a capture begins.
+qint64 CapturedSectionOffset(const QString& file, std::size_t number) {
+    return static_cast<qint64>(ReadCapturedSection(file.toStdString(), number).section.offset);
 }
 
 LineRecord Kind(const Pcapng::Packet& packet) { return static_cast<LineRecord>(packet.data.at(0)); }
@@ -188,6 +194,71 @@ TEST(Capture, AReplayedCaptureReproducesTheRun) {
         EXPECT_EQ(replay.readAllStandardError(), "kelvra-phone-sim: playing section 1 of 1, the last that carried traffic\n")
             << "the tool wrote what the capture has";
     }
+}
+
+// A three-run file damaged in its middle run, and a device that never ends,
+// replayed with 1 GiB of address space: the damage is named with its offset,
+// the failing last run plays, and a file that is no capture is refused after
+// its first bytes.
+TEST(Capture, TheReplayReaderInBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit";
+#else
+    QTemporaryDir dir;
+    const QString file = dir.filePath("three.pcapng");
+    for (const Fault fault : {Fault::None, Fault::None, Fault::WrongAckSeq}) {
+        PhoneServer phone({.fault = fault}, {});
+        phone.Start();
+        Tool({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), "--capture", file}, dir.path());
+    }
+    QFile damaged(file);
+    ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+    // The first length of the fourth block of the second run: far past the end of the file.
+    qint64 block = CapturedSectionOffset(file, 2);
+    for (int hop = 0; hop < 3; ++hop) {
+        damaged.seek(block + 4);
+        quint32 length = 0;
+        damaged.read(reinterpret_cast<char*>(&length), 4);
+        block += length;
+    }
+    damaged.seek(block + 4);
+    damaged.write("\xF0\xFF\xFF\x7F", 4);
+    damaged.close();
+    const struct {
+        QString path;
+        int status;
+        QString err;  // the start of standard error
+    } cases[] = {
+        {file, -2, "kelvra-phone-sim: " + file + ": damaged bytes at offset "},
+        {"/dev/zero", 1, "kelvra-phone-sim: /dev/zero: not a capture of the line: it does not begin as a pcapng file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        QProcess replay;
+        replay.setChildProcessModifier([] {
+            const rlimit space{1ull << 30, 1ull << 30};
+            ::setrlimit(RLIMIT_AS, &space);
+        });
+        replay.start(QStringLiteral(KELVRA_PHONE_SIM), {"--replay", c.path, "--quiet"});
+        if (c.status >= 0) {
+            ASSERT_TRUE(replay.waitForFinished(5000));
+            EXPECT_EQ(replay.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(replay.exitCode(), c.status);
+            const QString err = QString::fromUtf8(replay.readAllStandardError());
+            EXPECT_TRUE(err.startsWith(c.err)) << err.toStdString();
+            continue;
+        }
+        ASSERT_TRUE(replay.waitForReadyRead(5000));
+        const QString device = QString::fromUtf8(replay.readLine()).trimmed();
+        const Outcome desk = Tool({"--run", "rd-on", "--device", device}, dir.path());
+        EXPECT_EQ(desk.status, 1) << "the failing last run plays";
+        replay.terminate();
+        replay.waitForFinished();
+        const QString err = QString::fromUtf8(replay.readAllStandardError());
+        EXPECT_TRUE(err.startsWith(c.err)) << err.toStdString();
+        EXPECT_TRUE(err.contains("playing section 3 of 3, the last that carried traffic")) << err.toStdString();
+    }
+#endif
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -354,8 +355,9 @@ TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
          "; the lab's adapters\n[ports]\ncom1=/dev/ttyUSB0\ncom2=/dev/ttyUSB1\n\n[other]\nkey=1\n", {}},
         {"[ports]\ncom2=/dev/old\ncom3=/dev/ttyUSB2\n", "2=", 0, "[ports]\ncom3=/dev/ttyUSB2\n", {}},
         {"key=1", "1=/dev/ttyUSB0", 0, "key=1\n\n[ports]\ncom1=/dev/ttyUSB0\n", {}},
-        {"com3 /dev/ttyUSB2\n", "2=/dev/ttyUSB1", 1, "com3 /dev/ttyUSB2\n",
+        {"com3 /dev/ttyUSB2\n", "2=/dev/ttyUSB1", 2, "com3 /dev/ttyUSB2\n",
          path + ": line 1 (com3 /dev/ttyUSB2) is not a setting; the file is left as it is"},
+        {"\xEF\xBB\xBF[ports]\ncom1=/dev/a\n", "2=/dev/b", 0, "\xEF\xBB\xBF[ports]\ncom1=/dev/a\ncom2=/dev/b\n", {}},
         {"[ports]\n", "1=/dev/tty\\377", 2, "[ports]\n", "--map 1=/dev/tty"},
         {"[ports]\n", "1=/dev/by-id/usb-a,b \"c\"", 0, "[ports]\ncom1=\"/dev/by-id/usb-a,b \\\"c\\\"\"\n", {}},
     };
@@ -384,6 +386,130 @@ TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
     Tool list({"--list-ports"}, Config());
     EXPECT_EQ(list.Finish(), 0);
     EXPECT_TRUE(list.out.contains("  Com1: /dev/by-id/usb-a,b \"c\", from the settings file")) << "stored as given";
+}
+
+// Mappings made at the same moment by two runs each arrive: every edit reads the file anew under its lock.
+TEST_F(HeadlessRun, TwoMappingsAtOnceBothArrive) {
+    const QString path = Config() + "/Kelvra/kelvra-netmon.conf";
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        QFile::remove(path);
+        Tool first({"--map", "1=/dev/ttyUSB" + QString::number(round)}, Config());
+        Tool second({"--map", "2=/dev/ttyACM" + QString::number(round)}, Config());
+        EXPECT_EQ(first.Finish(), 0);
+        EXPECT_EQ(second.Finish(), 0);
+        Tool list({"--list-ports"}, Config());
+        list.Finish();
+        EXPECT_TRUE(list.out.contains(QStringLiteral("  Com1: /dev/ttyUSB%1, from the settings file").arg(round)));
+        EXPECT_TRUE(list.out.contains(QStringLiteral("  Com2: /dev/ttyACM%1, from the settings file").arg(round)));
+    }
+}
+
+// A signal the run was started with ignored (nohup, a script's background job) stays ignored.
+TEST_F(HeadlessRun, SignalsIgnoredAtStartStayIgnored) {
+    PhoneServer phone({}, {.paced = true});
+    phone.Start();
+    for (const int signo : {SIGHUP, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        Tool run({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath())}, Config(), {},
+                 [signo] { ::signal(signo, SIG_IGN); });
+        while (!QString(run.process.peek(1000)).contains("COM port open.")) run.process.waitForReadyRead(1000);
+        ::kill(static_cast<pid_t>(run.process.processId()), signo);
+        EXPECT_EQ(run.Finish(), 0);
+        EXPECT_EQ(run.out, Success);
+    }
+}
+
+// Log and capture files as the user named them: their bytes, a FIFO only
+// with a reader, one file not both; anything else refused at once with
+// status 2, the file left as it was.
+TEST_F(HeadlessRun, RecordFilesAsNamed) {
+    PhoneServer phone({}, {});
+    phone.Start();
+    const QString device = QString::fromStdString(phone.DevicePath());
+    const QByteArray dir = QFile::encodeName(Config());
+    const QString text = Config() + "/field.log";
+    QFile existing(text);
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("2026-12-07T11:04:12.381+01:00 Com1 /dev/ttyUSB0 COM port open.\n");
+    existing.close();
+    const QString fifo = Config() + "/unread";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QStringList options;
+        QString err;  // empty: the run succeeds
+    } cases[] = {
+        {{"--log-file", text, "--capture", text}, "the log file and the capture file cannot be one file (" + text + ")"},
+        {{"--log-file", text, "--capture", Config() + "/../" + QFileInfo(Config()).fileName() + "/field.log"},
+         "the log file and the capture file cannot be one file"},
+        {{"--capture", text}, "the capture file cannot be opened: " + text + ": not a pcapng capture; it is left as it is"},
+        {{"--log-file", fifo}, "the log file cannot be opened: " + fifo + ": a FIFO that nothing reads; start its reader first"},
+        {{"--capture", fifo}, "the capture file cannot be opened: " + fifo + ": a FIFO that nothing reads; start its reader first"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options.join(' ').toStdString());
+        QElapsedTimer clock;
+        clock.start();
+        Tool run(QStringList{"--run", "rd-on", "--device", device} + c.options, Config());
+        EXPECT_EQ(run.Finish(), 2);
+        EXPECT_LT(clock.elapsed(), 2000) << "refused at once";
+        ASSERT_EQ(run.err.size(), 1);
+        EXPECT_TRUE(run.err[0].startsWith("kelvra-netmon: " + c.err)) << run.err[0].toStdString();
+        ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
+        EXPECT_EQ(existing.readAll(), "2026-12-07T11:04:12.381+01:00 Com1 /dev/ttyUSB0 COM port open.\n");
+        existing.close();
+    }
+    // Names that are not UTF-8, through the shell so that the bytes stay as given.
+    QProcess named;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", Config());
+    env.remove("DISPLAY");
+    named.setProcessEnvironment(env);
+    named.start("/bin/sh", {"-c", "exec \"$0\" --run off --device \"$1\" --log-file \"$2/field$(printf '\\377').log\" "
+                                  "--capture \"$2/run$(printf '\\376').pcapng\"",
+                            KELVRA_NETMON, device, Config()});
+    named.waitForFinished();
+    EXPECT_EQ(named.exitCode(), 0) << named.readAllStandardError().toStdString();
+    struct stat file {};
+    EXPECT_EQ(::stat((dir + "/field\xff.log").constData(), &file), 0) << "the log file under its own bytes";
+    EXPECT_GT(file.st_size, 0);
+    EXPECT_EQ(::stat((dir + "/run\xfe.pcapng").constData(), &file), 0) << "the capture under its own bytes";
+}
+
+// A FIFO that something reads takes the record as it happens: a run watched live.
+TEST_F(HeadlessRun, AFifoWithAReaderTakesTheRecordLive) {
+    PhoneServer phone({}, {});
+    phone.Start();
+    for (const QString option : {"--log-file", "--capture"}) {
+        SCOPED_TRACE(option.toStdString());
+        const QString fifo = Config() + "/live" + option;
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QProcess reader;
+        reader.start("cat", {fifo});
+        ASSERT_TRUE(reader.waitForStarted());
+        QThread::msleep(100);
+        Tool run({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), option, fifo}, Config());
+        EXPECT_EQ(run.Finish(), 0) << run.err.join('\n').toStdString();
+        reader.waitForFinished();
+        const QByteArray seen = reader.readAllStandardOutput();
+        if (option == "--log-file")
+            EXPECT_EQ(seen.count('\n'), Success.size());
+        else
+            EXPECT_TRUE(seen.startsWith("\x0A\x0D\x0D\x0A")) << "a pcapng stream";
+    }
+}
+
+// Standard output that cannot be written for another reason than nobody reading it is said once, with status 3.
+TEST_F(HeadlessRun, StandardOutputOnAFullDisk) {
+    PhoneServer phone({}, {});
+    phone.Start();
+    Tool run({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath())}, Config(), {}, [] {
+        const int full = ::open("/dev/full", O_WRONLY);
+        ::dup2(full, STDOUT_FILENO);
+    });
+    EXPECT_EQ(run.Finish(), 3);
+    EXPECT_EQ(run.err, QStringList{"kelvra-netmon: standard output cannot be written: No space left on device"});
+    EXPECT_EQ(phone.Heard().size(), 2u * (12 + 12 + 6)) << "the command ran to its end";
 }
 
 // A dead display is one line, not Qt's abort.

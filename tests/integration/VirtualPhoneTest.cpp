@@ -51,6 +51,7 @@ TEST(VirtualPhone, EveryModeLeavesItsLogLines) {
         {"noise before frames", {.noise = true}, {}, Success(Attention)},
         {"bytes one at a time", {}, {.trickle = true}, Success(Attention)},
         {"paced at 9600 baud", {}, {.paced = true}, Success(Attention)},
+        {"in a USB adapter's bursts", {}, {.chunkBytes = 62, .chunkMs = 16}, Success(Attention)},
         {"silent", {.fault = Fault::Silent}, {}, Around({"Null buffer received (Echo).", "Null buffer received (Echo)."})},
         {"no answer", {.fault = Fault::NoAnswer}, {}, Around({"Null buffer received (ACK).", "Null buffer received (ACK)."})},
         {"no echo", {.fault = Fault::NoEcho}, {}, Around({"Null buffer received (Echo).", "Null buffer received (Echo)."})},
@@ -114,6 +115,33 @@ TEST(VirtualPhone, ServesTheNextRunRightAfterAToolKilledWithTheDeviceOpen) {
     EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
     EXPECT_EQ(next.readAllStandardOutput().count("Attention ! Received 3 command block."), 2);
     phone.Stop();
+}
+
+// At the line speed kelvra-phone-sim is busy sending most of the time: it
+// still notices at once that a tool went away, whenever that happens, and
+// serves the next run afresh.
+TEST(VirtualPhone, ServesEveryRunAfterToolsKilledWhileItSpeaksAtTheLineSpeed) {
+    QProcess phone;
+    phone.start(QStringLiteral(KELVRA_PHONE_SIM), {"--paced", "--quiet"});
+    ASSERT_TRUE(phone.waitForReadyRead(5000));
+    const QStringList run{"--run", "rd-on", "--device", QString::fromUtf8(phone.readLine()).trimmed()};
+    for (int round = 1; round <= 15; ++round) {
+        SCOPED_TRACE(round);
+        QProcess killed;
+        killed.start(QStringLiteral(KELVRA_NETMON), run);
+        // Killed at a different moment of the exchange each round.
+        killed.waitForFinished(6 * round);
+        ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+        killed.waitForFinished();
+
+        QProcess next;
+        next.start(QStringLiteral(KELVRA_NETMON), run);
+        ASSERT_TRUE(next.waitForFinished(5000));
+        EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
+        EXPECT_EQ(next.readAllStandardOutput().count("Attention ! Received 3 command block."), 2);
+    }
+    phone.terminate();
+    phone.waitForFinished();
 }
 
 }  // namespace

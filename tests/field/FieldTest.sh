@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The tool where the field is hard on it, as root (as CI runs): runs racing
+# for one port with the lock's removal slowed down, a disk that fills during a
+# run and empties again, a lock folder that is read-only.
+# Usage: FieldTest.sh BUILD_DIR SCENARIO   (lock-race, full-disk, read-only-locks)
+set -euo pipefail
+build=$1
+scenario=$2
+[ "$(id -u)" -eq 0 ] || { echo "needs root (mount namespaces, the system's lock folder)"; exit 77; }
+tool=$build/kelvra-netmon
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+export XDG_CONFIG_HOME=$work
+unset DISPLAY KELVRA_COM1
+
+phone() {  # options...: a virtual phone; its device in $device
+    "$build/kelvra-phone-sim" --quiet "$@" >"$work/device" &
+    pids+=($!)
+    for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
+    device=$(head -n 1 "$work/device")
+}
+stamped='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12}[+-][0-9]{2}:[0-9]{2} '
+
+case $scenario in
+lock-race)
+    # Ten runs at once on one port, every removal and renaming slowed by 0.3 s: exactly one opens
+    # it, and every other says which process has it, whether a dead program's lock was there or none.
+    command -v strace >/dev/null || { echo "strace is not installed"; exit 77; }
+    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
+    phone --fault no-answer
+    lock=/var/lock/LCK..${device#/dev/}
+    lock=${lock//pts\//pts_}
+    for start in dead-lock free; do
+        rm -f "$lock"
+        if [ $start = dead-lock ]; then
+            sh -c 'exit 0' & dead=$!
+            wait $dead
+            printf '%10d\n' "$dead" >"$lock"
+        fi
+        runs=()
+        for i in $(seq 10); do
+            strace -f -qq -o /dev/null -e trace=none \
+                -e inject=unlink,unlinkat,rename,renameat,renameat2:delay_enter=300000 \
+                "$tool" --run off --device "$device" >"$work/out.$i" 2>"$work/err.$i" &
+            runs+=($!)
+        done
+        # The losers end at once; the winner waits for a phone that never answers.
+        for _ in $(seq 300); do
+            [ "$(cat "$work"/err.* | grep -c 'in use by another program' || true)" -ge 9 ] && break
+            sleep 0.1
+        done
+        opened=$(grep -l "COM port open." "$work"/out.* | wc -l)
+        [ "$opened" -eq 1 ] || fail "$start: $opened runs opened the port"
+        holders=$(grep -ho 'in use by another program (process [0-9]*)' "$work"/err.* | sort -u)
+        [ "$(grep -c . <<<"$holders")" -eq 1 ] || fail "$start: the losers name other holders: $holders"
+        winner=$(grep -l "COM port open." "$work"/out.* | sed 's/.*\.//')
+        holder=$(grep -o '[0-9]*' <<<"$holders")
+        [ "$(ps -o ppid= -p "$holder" | tr -d ' ')" = "${runs[$((winner - 1))]}" ] ||
+            fail "$start: the losers name process $holder, not the run that opened the port"
+        grep -q "names no process" "$work"/err.* && fail "$start: a run calls a lock being written ownerless"
+        kill "$holder"
+        wait "${runs[@]}" 2>/dev/null || true
+        rm -f "$work"/out.* "$work"/err.*
+        echo "$start: one of ten runs opened the port, nine named it"
+    done
+    ;;
+full-disk)
+    # A small file system filled while a run records, emptied again before the next run: the next
+    # run's log lines each start with their time stamp and the capture reads whole.
+    command -v unshare >/dev/null || { echo "unshare is not installed"; exit 77; }
+    phone
+    mkdir "$work/disk"
+    cat >"$work/inside.sh" <<'SCRIPT'
+set -eu
+tool=$1 device=$2 disk=$3
+mount -t tmpfs -o size=64k tmpfs "$disk"
+# A log ending in a line cut 40 bytes before a page boundary (another writer's), a good run's
+# capture, then the rest of the disk filled: the next line cannot be written whole.
+for i in $(seq 51); do printf '%079d\n' 0; done | head -c 4056 >"$disk/field.log"
+"$tool" --run rd-on --device "$device" --capture "$disk/field.pcapng" >/dev/null
+head -c 65536 /dev/zero >"$disk/filler" 2>/dev/null || true
+status=0
+"$tool" --run rd-on --device "$device" --log-file "$disk/field.log" --capture "$disk/field.pcapng" \
+    >/dev/null 2>"$disk/../full.err" || status=$?
+echo "full: $status"
+rm "$disk/filler"
+"$tool" --run rd-on --device "$device" --log-file "$disk/field.log" --capture "$disk/field.pcapng" >/dev/null
+echo "after: $?"
+cp "$disk/field.log" "$disk/field.pcapng" "$disk/.."
+SCRIPT
+    unshare -m sh "$work/inside.sh" "$tool" "$device" "$work/disk" >"$work/statuses"
+    grep -qx "full: 3" "$work/statuses" || fail "the run on the full disk: $(cat "$work/statuses" "$work/full.err")"
+    grep -qx "after: 0" "$work/statuses" || fail "the run after it: $(cat "$work/statuses")"
+    grep -q "No space left on device" "$work/full.err" || fail "the full disk is not said: $(cat "$work/full.err")"
+    glued=$(grep -v '^0*$' "$work/field.log" | grep -Ev "$stamped" || true)
+    [ -z "$glued" ] || fail "lines without their time stamp: $glued"
+    [ "$(grep -cE "$stamped" "$work/field.log")" -eq 7 ] || fail "the run after the full disk is not recorded whole"
+    if command -v tshark >/dev/null; then
+        tshark -r "$work/field.pcapng" >/dev/null 2>"$work/tshark.err" || fail "the capture: $(cat "$work/tshark.err")"
+    fi
+    "$build/kelvra-phone-sim" --replay "$work/field.pcapng" --quiet >/dev/null 2>"$work/replay.err" &
+    pids+=($!)
+    sleep 0.5
+    grep -q "damaged\|cut short" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
+    echo "a full disk: status 3, said once; the next run recorded whole, the capture readable"
+    ;;
+read-only-locks)
+    # The lock folder read-only: a dead program's lock there cannot be taken over, and the user is told
+    # why; without a lock there, the tool locks where it can.
+    command -v unshare >/dev/null || { echo "unshare is not installed"; exit 77; }
+    phone
+    name=LCK..${device#/dev/}
+    name=${name//pts\//pts_}
+    cat >"$work/inside.sh" <<'SCRIPT'
+set -u
+tool=$1 device=$2 name=$3
+mount -t tmpfs tmpfs /run/lock
+sh -c 'exit 0' & dead=$!
+wait $dead
+printf '%10d\n' "$dead" >"/run/lock/$name"
+mount -o remount,ro /run/lock
+"$tool" --run off --device "$device" 2>&1 >/dev/null | head -n 1
+echo "status: $?"
+mount -o remount,rw /run/lock
+rm "/run/lock/$name"
+mount -o remount,ro /run/lock
+"$tool" --run off --device "$device" >/dev/null 2>&1
+echo "without a lock: $?"
+SCRIPT
+    unshare -m sh "$work/inside.sh" "$tool" "$device" "$name" >"$work/said"
+    grep -q "cannot be taken over: the folder /var/lock is read-only\|cannot be taken over: the folder /run/lock is read-only" \
+        "$work/said" || fail "a read-only lock folder: $(cat "$work/said")"
+    grep -qx "without a lock: 0" "$work/said" || fail "without a lock there: $(cat "$work/said")"
+    echo "a read-only lock folder is named as such"
+    ;;
+*)
+    fail "no scenario $scenario"
+    ;;
+esac
