@@ -11,6 +11,9 @@
 
 namespace kelvra {
 
+// What readers of the line call the command a payload carries ("R&D test on"); empty for others.
+std::string_view CommandName(const ByteString& payload);
+
 class CmdSets {
 public:
     CmdSets(M2Bus& bus, LinkState& link, LinkView& view) : bus_(bus), link_(link), view_(view) {}

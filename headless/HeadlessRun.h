@@ -6,6 +6,7 @@
 #include "commands/NetMonitor.h"
 #include "record/LineCapture.h"
 #include "record/LogFile.h"
+#include "runtime/RunStatus.h"
 #include "serial/PortMap.h"
 
 namespace kelvra {
@@ -21,15 +22,6 @@ struct HeadlessRequest {
     LineCapture* capture = nullptr;
 };
 
-// Exit statuses of a headless run besides 0 (the command's own transaction
-// succeeded) and 128 + a termination signal's number.
-namespace RunStatus {
-constexpr int Failed = 1;
-constexpr int Usage = 2;
-// The command ran, but its record is incomplete: lines of the log file,
-// records of the capture or lines of standard output could not be written.
-constexpr int RecordIncomplete = 3;
-}  // namespace RunStatus
 
 // Runs the command as the menu item does (the command with its local-mode
 // step, then the port closed) and returns the exit status. A failed command
