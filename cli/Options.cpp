@@ -64,6 +64,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                                  QStringLiteral("Run one command without a window and exit: operator-on, rd-on, off "
                                                 "or reset-timers. Exit status 0 on success, 1 on failure."),
                                  QStringLiteral("command"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Listen to the chosen Com port without writing to it, and print "
+                                                   "each frame that passes the line until Ctrl+C."));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"),
                                        QStringLiteral("List the serial devices present and what Com1 to Com4 are."));
     const QCommandLineOption map(QStringLiteral("map"),
@@ -79,7 +82,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                                                     "opening and closing of the port to this pcapng file, for "
                                                     "Wireshark or kelvra-phone-sim --replay."),
                                      QStringLiteral("file"));
-    parser.addOptions({help, version, com, device, run, listPorts, map, logFile, capture});
+    parser.addOptions({help, version, com, device, run, listen, listPorts, map, logFile, capture});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -95,6 +98,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     options.help = parser.isSet(help);
     options.version = parser.isSet(version);
     options.listPorts = parser.isSet(listPorts);
+    options.listen = parser.isSet(listen);
     if (options.help) {
         options.helpText = parser.helpText();
         options.helpText.replace(0, options.helpText.indexOf(QLatin1Char('\n')),
@@ -135,9 +139,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     // File names as the bytes given, like --device: a name need not be UTF-8.
     if (parser.isSet(logFile)) options.logFile = LastRawValue(argc, argv, "--log-file", parser.value(logFile));
     if (parser.isSet(capture)) options.captureFile = LastRawValue(argc, argv, "--capture", parser.value(capture));
-    const int actions = (options.run ? 1 : 0) + (options.listPorts ? 1 : 0) + (options.maps.empty() ? 0 : 1);
+    const int actions = (options.run ? 1 : 0) + (options.listPorts ? 1 : 0) + (options.maps.empty() ? 0 : 1) +
+                        (options.listen ? 1 : 0);
     if (actions > 1 && !options.help && !options.version)
-        return fail(QStringLiteral("--run, --list-ports and --map each work alone"));
+        return fail(QStringLiteral("--run, --listen, --list-ports and --map each work alone"));
     return options;
 }
 

@@ -17,6 +17,8 @@ struct Options {
     bool help = false;
     bool version = false;
     bool listPorts = false;
+    // Listen to the chosen port without writing (--listen).
+    bool listen = false;
     // The port chosen at start (--com), 1 to 4.
     int com = 1;
     // The chosen port's device for this run, as the bytes given (--device).
@@ -32,7 +34,7 @@ struct Options {
     QString helpText;
 
     // Whether the window is to be shown.
-    bool Window() const { return !help && !version && !listPorts && maps.empty() && !run; }
+    bool Window() const { return !help && !version && !listPorts && maps.empty() && !run && !listen; }
 };
 
 // Parses argv; on a usage error returns nullopt with `error` set to one line.

@@ -19,7 +19,9 @@
 #include "cli/Platform.h"
 #include "cli/PortList.h"
 #include "cli/Settings.h"
+#include "extcap/Extcap.h"
 #include "headless/HeadlessRun.h"
+#include "listen/Listener.h"
 #include "record/LineCapture.h"
 #include "record/LogFile.h"
 #include "runtime/EventRuntime.h"
@@ -151,6 +153,13 @@ int Headless(int argc, char** argv, const Options& options) {
         return RunStatus::Usage;
     }
     auto tell = [](const std::string& failure) { Console::Problem(failure); };
+    if (options.listen) {
+        if (records.capture) {
+            records.capture->OnReport(tell);
+            records.capture->SetListening();
+        }
+        return Listen({options.com, ports, records.capture.get()});
+    }
     std::optional<Recorder> recorder;
     if (records.log) {
         records.log->OnReport(tell);
@@ -162,7 +171,15 @@ int Headless(int argc, char** argv, const Options& options) {
 
 }  // namespace
 
+// Wireshark calling: the listener as its capture source.
+int Extcap(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    SetApplicationNames();
+    return RunExtcap(std::vector<std::string>(argv + 1, argv + argc), Ports({}, ReadSettings()));
+}
+
 int main(int argc, char* argv[]) {
+    if (ExtcapCall(argc, argv)) return Extcap(argc, argv);
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);
     if (!options) {

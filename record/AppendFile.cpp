@@ -65,7 +65,7 @@ OVERLAPPED LockPlace() {
 }
 }  // namespace
 
-AppendFile::AppendFile(std::string path, std::string what, Pieces pieces)
+AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool)
     : path_(std::move(path)), what_(std::move(what)), pieces_(pieces) {
     const std::wstring wide = Wide(path_);
     HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -149,10 +149,15 @@ namespace {
 int FD(std::intptr_t fd) { return static_cast<int>(fd); }
 }  // namespace
 
-AppendFile::AppendFile(std::string path, std::string what, Pieces pieces)
+AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool waitForReader)
     : path_(std::move(path)), what_(std::move(what)), pieces_(pieces) {
     // Not blocking: a FIFO that nobody reads fails at once instead of holding the run.
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+    const auto giveUp = Clock::now() + std::chrono::duration<double>(ReaderWaitSeconds);
+    for (;;) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd_ >= 0 || errno != ENXIO || !waitForReader || Clock::now() >= giveUp) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     if (fd_ < 0) {
         if (errno == ENXIO)
             throw std::runtime_error(path_ + ": a FIFO that nothing reads; start its reader first");

@@ -25,7 +25,9 @@ public:
     // `what` names the file in reports ("the log file"). A FIFO is refused
     // unless something reads it; a path names the file by its bytes. Throws
     // std::runtime_error("<path>: <reason>") when it cannot be opened.
-    AppendFile(std::string path, std::string what, Pieces pieces = Pieces::Blocks);
+    // With `waitForReader`, a FIFO that nothing reads yet is waited for (up to
+    // ReaderWaitSeconds) instead of refused, as for a reader started alongside.
+    AppendFile(std::string path, std::string what, Pieces pieces = Pieces::Blocks, bool waitForReader = false);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
@@ -63,6 +65,7 @@ public:
     static bool SameFile(const std::string& a, const std::string& b);
 
     static constexpr double LockWaitSeconds = 1.0;
+    static constexpr double ReaderWaitSeconds = 30.0;
 
 private:
     bool Lock();

@@ -24,8 +24,8 @@ void Write(AppendFile& file, const ByteString& block) { file.Write(block.data(),
 
 }  // namespace
 
-LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock)
-    : file_(std::move(path), "the capture file"), clock_(clock ? std::move(clock) : SystemMicroseconds) {
+LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock, bool waitForReader)
+    : file_(std::move(path), "the capture file", AppendFile::Pieces::Blocks, waitForReader), clock_(clock ? std::move(clock) : SystemMicroseconds) {
     if (file_.Regular()) {
         std::string refused;
         file_.Locked([&] {
@@ -56,7 +56,7 @@ void LineCapture::UseInterface(const std::string& device, int port) {
     auto known = interfaces_.find(key);
     if (known == interfaces_.end()) {
         known = interfaces_.emplace(key, static_cast<std::uint32_t>(interfaces_.size())).first;
-        Write(file_, Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, device, com));
+        Write(file_, Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, device, listening_ ? com + ", listened to" : com));
     }
     interface_ = known->second;
 }

@@ -39,8 +39,9 @@ public:
     // cut), is taken off, since it could never be read, and the reporter
     // hears so. Throws std::runtime_error("<path>: <reason>") when it cannot
     // be opened or is not a capture (then it is left as it is).
-    // `clock` gives the time in microseconds since the epoch; the system's by default.
-    explicit LineCapture(std::string path, std::function<std::uint64_t()> clock = {});
+    // `clock` gives the time in microseconds since the epoch; the system's by
+    // default. With `waitForReader`, a FIFO is waited for until something reads it.
+    explicit LineCapture(std::string path, std::function<std::uint64_t()> clock = {}, bool waitForReader = false);
     ~LineCapture() override;
 
     void Opened(const std::string& device, int port, const std::string& settings) override;
@@ -54,6 +55,8 @@ public:
     // time a record cannot be written, and anything else worth knowing once.
     void OnReport(std::function<void(const std::string&)> report) { file_.OnReport(std::move(report)); }
     void SetInterrupted(std::function<bool()> interrupted) { file_.SetInterrupted(std::move(interrupted)); }
+    // The line is listened to, not driven: the interfaces say so.
+    void SetListening() { listening_ = true; }
     bool Incomplete() const { return file_.Incomplete(); }
     const std::string& Path() const { return file_.Path(); }
 
@@ -80,6 +83,7 @@ private:
     // The interface of each device and port met in this section.
     std::map<std::string, std::uint32_t> interfaces_;
     std::uint32_t interface_ = 0;
+    bool listening_ = false;
 };
 
 }  // namespace kelvra
