@@ -30,6 +30,11 @@ check_tree() {
     local prefix=$1 libdir=$2
     diff <(expected_files | sed "s|^LIBDIR|$libdir|" | sort) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort) \
         || fail "installed files differ from the expected ones (< expected, > installed)"
+    # Wireshark's capture source is the program itself, by another name in Wireshark's extcap folder.
+    [ "$(readlink -f "$prefix/$libdir/wireshark/extcap/kelvra-m2bus")" = "$(readlink -f "$prefix/bin/kelvra-netmon")" ] \
+        || fail "the extcap does not lead to the program"
+    "$prefix/$libdir/wireshark/extcap/kelvra-m2bus" --extcap-interfaces | grep -q '^interface {value=m2bus-com1}' \
+        || fail "the extcap lists no interface"
     desktop-file-validate "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "desktop entry does not validate"
     grep -q '^Exec=kelvra-netmon$' "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "wrong Exec"
     appstreamcli validate --no-net "$prefix/share/metainfo/invalid.kelvra.netmon.metainfo.xml" >/dev/null \
