@@ -23,7 +23,7 @@
 #include "app/QtRuntime.h"
 #include "app/Utility.h"
 #include "record/LineCapture.h"
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 #include "sim/PhoneServer.h"
 
 extern char** environ;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli/PortList.h"
 
-#include "serial/DeviceAccess.h"
+#include "serial/Devices.h"
 
 namespace kelvra {
 

@@ -14,7 +14,7 @@
 
 #include "app/GxxMain.h"
 #include "app/QtRuntime.h"
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 #include "sim/PhoneServer.h"
 
 namespace kelvra {

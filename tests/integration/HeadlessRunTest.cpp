@@ -21,7 +21,7 @@
 #include <functional>
 #include <memory>
 
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 #include "sim/PhoneServer.h"
 #include "tests/support/QtPrinters.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "link/PortControl.h"
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 #include "sim/Pty.h"
 #include "tests/support/FakeRuntime.h"
 

@@ -18,9 +18,10 @@
 #include <string>
 
 #include "app/QtRuntime.h"
-#include "serial/DeviceAccess.h"
+#include "serial/Devices.h"
+#include "serial/linux/DeviceAccess.h"
 #include "serial/PortMap.h"
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 #include "sim/Pty.h"
 
 namespace kelvra {
@@ -168,6 +169,31 @@ TEST_F(SerialCommTest, PortNumbersMapToDevices) {
     EXPECT_EQ(DescribeMapping(PortMap().Resolve(4), 4), "/dev/ttyS3, the default");
     ::unsetenv("KELVRA_COM4");
     EXPECT_THROW(comm.SetCommPort(5), CommError);
+}
+
+// Device instance IDs as Windows reports them for adapters of several makers and drivers, and for other ports.
+TEST(ParseInstanceId, UsbVendorProductAndSerialNumberOfEveryDriver) {
+    const struct {
+        const char* id;
+        const char* usbId;
+        const char* serial;
+    } cases[] = {
+        {"USB\\VID_0403&PID_6001\\A50285BI", "0403:6001", "A50285BI"},               // FTDI on Windows' own driver
+        {"FTDIBUS\\VID_0403+PID_6001+A12345A\\0000", "0403:6001", "A12345"},          // FTDI's driver, port A
+        {"FTDIBUS\\VID_0403+PID_6011+FT4XYZB\\0000", "0403:6011", "FT4XYZ"},          // a four-port chip, port B
+        {"USB\\VID_067B&PID_2303\\5&2A3B4C5&0&2", "067b:2303", ""},                    // Prolific: no serial number
+        {"USB\\VID_10C4&PID_EA60\\0001", "10c4:ea60", "0001"},                         // Silicon Labs CP210x
+        {"USB\\VID_1A86&PID_7523\\6&1B2C3D4E&0&3", "1a86:7523", ""},                   // WCH CH340
+        {"USB\\VID_2341&PID_0043&MI_00\\7&2F1A&0&0000", "2341:0043", ""},              // one interface of a composite device
+        {"usb\\vid_0403&pid_6015\\dk0abcde", "0403:6015", "dk0abcde"},                 // spelt in lower case
+        {"ACPI\\PNP0501\\1", "", ""},                                                   // the mainboard's own port
+        {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1F&0&0", "", ""},  // Bluetooth
+    };
+    for (const auto& c : cases) {
+        const UsbIdentity identity = ParseInstanceId(QString::fromLatin1(c.id));
+        EXPECT_EQ(identity.usbId, QLatin1String(c.usbId)) << c.id;
+        EXPECT_EQ(identity.serialNumber, QLatin1String(c.serial)) << c.id;
+    }
 }
 
 TEST(AdapterHint, NamesTheUsbAdaptersPresentUnlessTheDeviceIsOne) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "serial/WinSerialComm.h"
+#include "serial/windows/WinSerialComm.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <string>
 
-#include "serial/DeviceAccess.h"
+#include "serial/Devices.h"
 #include "serial/PlatformSerial.h"
 
 namespace kelvra {

@@ -3,7 +3,7 @@
 
 #include <QSerialPort>
 
-#include "serial/LineMonitor.h"
+#include "serial/linux/LineMonitor.h"
 #include "serial/PortMap.h"
 #include "serial/SerialPortBase.h"
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "serial/QtSerialComm.h"
+#include "serial/linux/QtSerialComm.h"
 
 #include <QMetaObject>
 
-#include "serial/DeviceAccess.h"
+#include "serial/Devices.h"
+#include "serial/linux/DeviceAccess.h"
 #include "serial/PlatformSerial.h"
 
 #ifdef Q_OS_UNIX

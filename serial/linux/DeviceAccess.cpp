@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Serial devices on Unix: names, locks, why an open failed, the devices present.
-#include "serial/DeviceAccess.h"
+// Serial devices on Linux: names, locks, why an open failed, the devices present.
+#include "serial/linux/DeviceAccess.h"
+
+#include "serial/Devices.h"
 
 #include <QByteArray>
 #include <QDir>

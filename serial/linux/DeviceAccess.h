@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// How a device path reaches QSerialPort, and what to tell the user when the
-// device cannot be opened.
+// Serial devices on Linux: how a device path reaches QSerialPort, taking its
+// lock, and what to tell the user when the device cannot be opened.
 
 #include <QString>
-#include <QStringList>
 
 #include <string>
 #include <vector>
@@ -60,20 +59,5 @@ std::string ForeignLock(const QString& portName);
 // program (naming its process where the system tells), a lock file that
 // cannot be created, or the system's own text.
 std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port);
-
-// A serial device present on this machine.
-struct SerialDevice {
-    QString path;
-    QString description;
-    QString maker;
-    QString usbId;  // vendor:product in hex, empty when not a USB device
-    QString serialNumber;
-    QStringList aliases;  // other names of it, such as /dev/serial/by-id/...
-};
-std::vector<SerialDevice> SerialDevices();
-
-// A line naming the USB serial adapters among `present` and how to map one
-// to Com<port>; empty when there are none or `device` is one of them.
-std::string AdapterHint(const std::string& device, int port, const std::vector<SerialDevice>& present);
 
 }  // namespace kelvra

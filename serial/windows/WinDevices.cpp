@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The serial devices Windows reports: each COM port with its friendly name,
 // maker, USB vendor:product and serial number.
-#include "serial/DeviceAccess.h"
+#include "serial/Devices.h"
 
 #include <windows.h>
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <QRegularExpression>
 
 namespace kelvra {
 
@@ -46,18 +45,11 @@ std::vector<SerialDevice> SerialDevices() {
         if (!port.startsWith(QLatin1String("COM"))) continue;
         SerialDevice serial{port, Property(devices, device, SPDRP_FRIENDLYNAME), Property(devices, device, SPDRP_MFG),
                             {}, {}, {}};
-        // USB\VID_0403&PID_6001\A50285BI: vendor, product and the serial number after the last backslash.
         wchar_t instance[512] = {};
         SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr);
-        const QString id = QString::fromWCharArray(instance);
-        const auto usb = QRegularExpression(QStringLiteral("VID_([0-9A-F]{4})&PID_([0-9A-F]{4})"),
-                                            QRegularExpression::CaseInsensitiveOption)
-                             .match(id);
-        if (usb.hasMatch()) {
-            serial.usbId = (usb.captured(1) + QLatin1Char(':') + usb.captured(2)).toLower();
-            const QString last = id.section(QLatin1Char('\\'), -1);
-            if (!last.contains(QLatin1Char('&'))) serial.serialNumber = last;
-        }
+        const UsbIdentity usb = ParseInstanceId(QString::fromWCharArray(instance));
+        serial.usbId = usb.usbId;
+        serial.serialNumber = usb.serialNumber;
         found.push_back(std::move(serial));
     }
     SetupDiDestroyDeviceInfoList(devices);

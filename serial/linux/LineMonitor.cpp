@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "serial/LineMonitor.h"
+#include "serial/linux/LineMonitor.h"
 
 #include "serial/SerialComm.h"
 
