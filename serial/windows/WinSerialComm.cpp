@@ -4,21 +4,31 @@
 #include <windows.h>
 
 #include <QAbstractEventDispatcher>
-#include <QAbstractEventDispatcher>
 #include <QMetaObject>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "serial/Devices.h"
 #include "serial/PlatformSerial.h"
+#include "serial/windows/CommEvents.h"
 
 namespace kelvra {
+
+static_assert(WinComm::EvCts == EV_CTS && WinComm::EvDsr == EV_DSR && WinComm::EvRlsd == EV_RLSD &&
+              WinComm::EvBreak == EV_BREAK && WinComm::EvErr == EV_ERR && WinComm::EvRing == EV_RING);
+static_assert(WinComm::CeRxOver == CE_RXOVER && WinComm::CeOverrun == CE_OVERRUN &&
+              WinComm::CeRxParity == CE_RXPARITY && WinComm::CeFrame == CE_FRAME && WinComm::CeBreak == CE_BREAK);
+static_assert(WinComm::ErrorOperationAborted == ERROR_OPERATION_ABORTED);
 
 namespace {
 
 // The largest read; the driver's own buffer takes the rest.
 constexpr DWORD ReadChunk = 4096;
+// How long closing waits for cancelled operations to complete; a driver that
+// takes longer leaves its session behind, freed by its last completion.
+constexpr auto CloseWait = std::chrono::seconds(2);
 
 std::string SystemText(DWORD code) {
     wchar_t* text = nullptr;
@@ -36,50 +46,68 @@ std::wstring DeviceName(const std::string& device) {
     return (name.startsWith(QLatin1String("\\\\.\\")) ? name : QStringLiteral("\\\\.\\") + name).toStdWString();
 }
 
-bool Gone(DWORD code) {
-    return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_DEVICE_REMOVED ||
-           code == ERROR_GEN_FAILURE || code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND ||
-           code == ERROR_DEV_NOT_EXIST;
+// The wait that ran a completion returns, so that a receive wait looks at what came.
+void WakeEventLoop() {
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
 }
 
 }  // namespace
 
-// The handle and one overlapped operation of each kind. Reads and writes end
-// in completion routines, which Windows runs on the owner's thread while its
-// event loop waits (alertably); a line event ends in an event whose wait
-// queues such a call to the owner's thread. Each call makes the event loop's
-// wait return, so a receive wait looks at once.
-struct WinSerialComm::Io {
-    // An overlapped operation that knows whose it is.
+struct WinSerialComm::Session {
+    // An overlapped operation that knows its session.
     struct Operation {
         OVERLAPPED overlapped{};
-        WinSerialComm* owner = nullptr;
+        Session* session = nullptr;
     };
-    static void CALLBACK ReadCompleted(DWORD error, DWORD count, OVERLAPPED* overlapped) {
-        reinterpret_cast<Operation*>(overlapped)->owner->ReadDone(error, count);
-        WakeEventLoop();
+
+    Session(WinSerialComm* component, HANDLE device) : owner(component), handle(device) {
+        read.session = write.session = this;
+        event.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    static void CALLBACK WriteCompleted(DWORD error, DWORD count, OVERLAPPED* overlapped) {
-        reinterpret_cast<Operation*>(overlapped)->owner->WriteDone(error, count);
-        WakeEventLoop();
-    }
-    // On a thread of the system's, when WaitCommEvent has ended.
-    static void CALLBACK EventSignalled(void* context, BOOLEAN) {
-        auto* io = static_cast<Io*>(context);
-        QueueUserAPC(&Io::EventCall, io->ownerThread, reinterpret_cast<ULONG_PTR>(io));
-    }
-    static void CALLBACK EventCall(ULONG_PTR context) {
-        reinterpret_cast<Io*>(context)->read.owner->EventDone();
-        WakeEventLoop();
-    }
-    // The wait that ran the call returns, so that a receive wait looks at what came.
-    static void WakeEventLoop() {
-        if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
+    ~Session() { CloseHandle(event.hEvent); }
+
+    // Whether a completion is to reach the component: not once it is closing.
+    WinSerialComm* Live() const { return cancelling ? nullptr : owner; }
+    // A completion has run; the last one of a closed session frees it.
+    void Release() {
+        if (--pending == 0 && owner == nullptr) delete this;
     }
 
+    static void CALLBACK ReadCompleted(DWORD error, DWORD count, OVERLAPPED* overlapped) {
+        Session* s = reinterpret_cast<Operation*>(overlapped)->session;
+        s->reading = false;
+        if (WinSerialComm* owner = s->Live()) owner->ReadDone(error, count);
+        s->Release();
+        WakeEventLoop();
+    }
+    static void CALLBACK WriteCompleted(DWORD error, DWORD, OVERLAPPED* overlapped) {
+        Session* s = reinterpret_cast<Operation*>(overlapped)->session;
+        if (WinSerialComm* owner = s->Live()) owner->WriteDone(error);
+        s->Release();
+        WakeEventLoop();
+    }
+    // On a thread of the system's, when WaitCommEvent has ended: the rest runs on the owner's thread.
+    static void CALLBACK EventSignalled(void* context, BOOLEAN) {
+        auto* s = static_cast<Session*>(context);
+        QueueUserAPC(&Session::EventCall, s->ownerThread, reinterpret_cast<ULONG_PTR>(s));
+    }
+    // Carries its session: a call of a session closed meanwhile only counts down.
+    static void CALLBACK EventCall(ULONG_PTR context) {
+        auto* s = reinterpret_cast<Session*>(context);
+        if (s->eventWait != nullptr) {
+            UnregisterWait(s->eventWait);
+            s->eventWait = nullptr;
+        }
+        s->eventWaiting = false;
+        if (WinSerialComm* owner = s->Live()) owner->EventDone();
+        s->Release();
+        WakeEventLoop();
+    }
+
+    WinSerialComm* owner;
+    HANDLE handle;
     HANDLE ownerThread = nullptr;
     HANDLE eventWait = nullptr;
-    HANDLE handle = INVALID_HANDLE_VALUE;
     DCB original{};
     Operation read, write;
     OVERLAPPED event{};
@@ -92,29 +120,36 @@ struct WinSerialComm::Io {
     // WaitCommEvent works on this device (a pseudo-terminal under Wine may refuse it).
     bool events = true;
     int emptyEvents = 0;
+    // Closing: what ends now is the cancel the component asked for.
+    bool cancelling = false;
+    // Completions still to run.
+    int pending = 0;
 };
 
-WinSerialComm::WinSerialComm(PortMap ports, QObject* parent)
-    : SerialPortBase(std::move(ports), parent), io_(std::make_unique<Io>()) {
-    io_->read.owner = io_->write.owner = this;
-    io_->event.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &io_->ownerThread, 0, FALSE,
+WinSerialComm::WinSerialComm(PortMap ports, QObject* parent) : SerialPortBase(std::move(ports), parent) {
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
+    ownerThread_ = thread;
 }
 
 WinSerialComm::~WinSerialComm() {
-    CloseDevice();
-    // Calls queued for this thread run now, while their object is still there.
+    if (PortOpen()) CloseDevice();
+    // Completions queued for this thread run now; a session left behind frees itself with its last.
+    RunCompletions();
+    CloseHandle(static_cast<HANDLE>(ownerThread_));
+}
+
+void WinSerialComm::RunCompletions() const {
     while (SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
     }
-    CloseHandle(io_->event.hEvent);
-    CloseHandle(io_->ownerThread);
 }
 
 void WinSerialComm::OpenDevice() {
     const std::string& device = Device();
-    HANDLE handle = CreateFileW(DeviceName(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // A listener asks for reading alone.
+    const DWORD access = ListenOnly() ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    HANDLE handle = CreateFileW(DeviceName(device).c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         std::string failure = device + ": " +
@@ -126,8 +161,12 @@ void WinSerialComm::OpenDevice() {
     }
     DCB line{};
     line.DCBlength = sizeof line;
-    GetCommState(handle, &line);
-    io_->original = line;
+    auto fail = [&](DWORD code) {
+        CloseHandle(handle);
+        throw CommError(device + ": " + SystemText(code));
+    };
+    if (!GetCommState(handle, &line)) fail(GetLastError());
+    const DCB original = line;
     line.BaudRate = CBR_9600;
     line.ByteSize = 8;
     line.Parity = ODDPARITY;
@@ -149,16 +188,13 @@ void WinSerialComm::OpenDevice() {
     // flight is an event that comes with the first byte (on Windows and under
     // Wine alike).
     COMMTIMEOUTS timeouts{};
-    if (!SetCommState(handle, &line) || !SetCommTimeouts(handle, &timeouts)) {
-        const std::string failure = device + ": " + SystemText(GetLastError());
-        CloseHandle(handle);
-        throw CommError(failure);
-    }
+    if (!SetCommState(handle, &line) || !SetCommTimeouts(handle, &timeouts)) fail(GetLastError());
     SetupComm(handle, ReadChunk, ReadChunk);
     PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    io_->handle = handle;
-    io_->events = SetCommMask(handle, EV_BREAK | EV_ERR | EV_CTS | EV_DSR | EV_RLSD | EV_RING) != 0;
-    io_->emptyEvents = 0;
+    session_ = new Session(this, handle);
+    session_->original = original;
+    session_->ownerThread = static_cast<HANDLE>(ownerThread_);
+    session_->events = SetCommMask(handle, EV_BREAK | EV_ERR | EV_CTS | EV_DSR | EV_RLSD | EV_RING) != 0;
     breakOn_ = false;
     received_.clear();
     unsent_.clear();
@@ -169,72 +205,75 @@ void WinSerialComm::OpenDevice() {
 }
 
 void WinSerialComm::CloseDevice() {
-    // Cancelled reads and writes still run their routines, which find the port closed.
-    MarkClosed();
-    if (io_->handle != INVALID_HANDLE_VALUE) {
-        // Every operation in flight ends before its buffer and the handle go.
-        CancelIo(io_->handle);
-        DWORD done = 0;
-        if (io_->eventWaiting) GetOverlappedResult(io_->handle, &io_->event, &done, TRUE);
-        // Let the cancelled routines run, here.
-        while (io_->reading || inFlight_ != 0)
-            if (SleepEx(1000, TRUE) != WAIT_IO_COMPLETION) break;
-        // The line as it was found: the next program, or a pseudo-terminal under Wine, expects it.
-        SetCommState(io_->handle, &io_->original);
-        CloseHandle(io_->handle);
-        io_->handle = INVALID_HANDLE_VALUE;
-    }
-    if (io_->eventWait != nullptr) {
-        UnregisterWaitEx(io_->eventWait, INVALID_HANDLE_VALUE);
-        io_->eventWait = nullptr;
-    }
-    io_->reading = io_->eventWaiting = false;
-    ResetEvent(io_->event.hEvent);
-    inFlight_ = 0;
+    Session* s = session_;
+    session_ = nullptr;
     unsent_.clear();
     received_.clear();
+    inFlight_ = 0;
+    if (s == nullptr) return;
+    s->cancelling = true;
+    // The documented end of a WaitCommEvent, then of every read and write; each completion runs here.
+    SetCommMask(s->handle, 0);
+    CancelIoEx(s->handle, nullptr);
+    const auto giveUp = std::chrono::steady_clock::now() + CloseWait;
+    while (s->pending > 0 && std::chrono::steady_clock::now() < giveUp) SleepEx(20, TRUE);
+    if (s->eventWait != nullptr) {
+        // Its call will not come any more: what it held is counted down here.
+        if (UnregisterWaitEx(s->eventWait, INVALID_HANDLE_VALUE) && s->eventWaiting) --s->pending;
+        s->eventWait = nullptr;
+    }
+    // The line as it was found: the next program, or a pseudo-terminal under Wine, expects it.
+    SetCommState(s->handle, &s->original);
+    CloseHandle(s->handle);
+    s->owner = nullptr;
+    if (s->pending == 0) delete s;
 }
 
 WinSerialComm::Queues WinSerialComm::Status() const {
     COMSTAT status{};
     DWORD errors = 0;
-    ClearCommError(io_->handle, &errors, &status);
-    io_->lineErrors |= errors;
+    if (session_ == nullptr) return {};
+    ClearCommError(session_->handle, &errors, &status);
+    session_->lineErrors |= errors;
     return {status.cbInQue, status.cbOutQue};
 }
 
+void WinSerialComm::Failed(unsigned long error, bool read, unsigned long count) {
+    if (session_ != nullptr && WinComm::DeviceLost(error, session_->cancelling, read, count)) MarkLost();
+}
+
 void WinSerialComm::StartRead() {
-    if (!PortOpen() || Lost() || io_->reading) return;
+    if (!PortOpen() || Lost() || session_ == nullptr || session_->reading) return;
     // What is waiting, or one byte: the read ends with the first byte to come.
     const DWORD waiting = Status().in;
     const DWORD want = waiting == 0 ? 1 : std::min<DWORD>(waiting, ReadChunk);
-    io_->read.overlapped = OVERLAPPED{};
-    if (!ReadFileEx(io_->handle, io_->readBuffer, want, &io_->read.overlapped, &Io::ReadCompleted)) {
-        if (Gone(GetLastError())) MarkLost();
+    session_->read.overlapped = OVERLAPPED{};
+    if (!ReadFileEx(session_->handle, session_->readBuffer, want, &session_->read.overlapped, &Session::ReadCompleted)) {
+        Failed(GetLastError());
         return;
     }
-    io_->reading = true;
+    session_->reading = true;
+    ++session_->pending;
 }
 
 void WinSerialComm::ReadDone(unsigned long error, unsigned long count) {
-    io_->reading = false;
-    if (!PortOpen()) return;
-    if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) {
-        if (Gone(error)) MarkLost();
+    if (error != ERROR_SUCCESS || count == 0) {
+        Failed(error, true, count);
         return;
     }
-    received_.insert(received_.end(), io_->readBuffer, io_->readBuffer + count);
+    received_.insert(received_.end(), session_->readBuffer, session_->readBuffer + count);
     StartRead();
 }
 
 int WinSerialComm::InBufferCount() const {
+    RunCompletions();
     RequireUsable();
     return static_cast<int>(received_.size());
 }
 
 void WinSerialComm::SetInBufferCount(int count) {
     if (count != 0 || !PortOpen() || Lost()) return;
-    PurgeComm(io_->handle, PURGE_RXCLEAR);
+    PurgeComm(session_->handle, PURGE_RXCLEAR);
     received_.clear();
 }
 
@@ -247,7 +286,7 @@ int WinSerialComm::OutBufferCount() const {
 void WinSerialComm::SetOutBufferCount(int count) {
     if (count != 0 || !PortOpen() || Lost()) return;
     unsent_.clear();
-    PurgeComm(io_->handle, PURGE_TXCLEAR);
+    PurgeComm(session_->handle, PURGE_TXCLEAR);
 }
 
 void WinSerialComm::Output(const Bytes& bytes) {
@@ -257,29 +296,30 @@ void WinSerialComm::Output(const Bytes& bytes) {
 }
 
 void WinSerialComm::StartWrite() {
-    if (unsent_.empty() || Lost() || inFlight_ != 0) return;
-    io_->writing.swap(unsent_);
+    if (unsent_.empty() || Lost() || inFlight_ != 0 || session_ == nullptr) return;
+    session_->writing.swap(unsent_);
     unsent_.clear();
-    io_->write.overlapped = OVERLAPPED{};
-    if (!WriteFileEx(io_->handle, io_->writing.data(), static_cast<DWORD>(io_->writing.size()), &io_->write.overlapped,
-                     &Io::WriteCompleted)) {
-        if (Gone(GetLastError())) MarkLost();
+    session_->write.overlapped = OVERLAPPED{};
+    if (!WriteFileEx(session_->handle, session_->writing.data(), static_cast<DWORD>(session_->writing.size()),
+                     &session_->write.overlapped, &Session::WriteCompleted)) {
+        Failed(GetLastError());
         return;
     }
-    inFlight_ = io_->writing.size();
+    inFlight_ = session_->writing.size();
+    ++session_->pending;
 }
 
-void WinSerialComm::WriteDone(unsigned long error, unsigned long) {
+void WinSerialComm::WriteDone(unsigned long error) {
     inFlight_ = 0;
-    if (!PortOpen()) return;
-    if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED && Gone(error)) {
-        MarkLost();
+    if (error != ERROR_SUCCESS) {
+        Failed(error);
         return;
     }
     StartWrite();
 }
 
 Bytes WinSerialComm::Input() {
+    RunCompletions();
     RequireUsable();
     Bytes bytes;
     bytes.swap(received_);
@@ -289,65 +329,59 @@ Bytes WinSerialComm::Input() {
 
 void WinSerialComm::SetBreak(bool on) {
     if (!PortOpen() || Lost() || breakOn_ == on) return;
-    if (!EscapeCommFunction(io_->handle, on ? SETBREAK : CLRBREAK)) throw CommError(Device() + ": " + SystemText(GetLastError()));
+    if (!EscapeCommFunction(session_->handle, on ? SETBREAK : CLRBREAK))
+        throw CommError(Device() + ": " + SystemText(GetLastError()));
     breakOn_ = on;
 }
 
 void WinSerialComm::StartEventWait() {
-    if (!PortOpen() || Lost() || !io_->events) return;
-    ResetEvent(io_->event.hEvent);
-    io_->eventMask = 0;
-    if (WaitCommEvent(io_->handle, &io_->eventMask, &io_->event)) {
+    Session* s = session_;
+    if (!PortOpen() || Lost() || s == nullptr || !s->events) return;
+    ResetEvent(s->event.hEvent);
+    s->eventMask = 0;
+    if (WaitCommEvent(s->handle, &s->eventMask, &s->event)) {
         // Finished at once: handled at the next wait, so that a device that keeps answering cannot spin.
-        io_->eventWaiting = true;
-        QueueUserAPC(&Io::EventCall, io_->ownerThread, reinterpret_cast<ULONG_PTR>(io_.get()));
+        s->eventWaiting = true;
+        ++s->pending;
+        QueueUserAPC(&Session::EventCall, s->ownerThread, reinterpret_cast<ULONG_PTR>(s));
         return;
     }
-    if (GetLastError() == ERROR_IO_PENDING &&
-        RegisterWaitForSingleObject(&io_->eventWait, io_->event.hEvent, &Io::EventSignalled, io_.get(), INFINITE,
+    const DWORD code = GetLastError();
+    if (code == ERROR_IO_PENDING &&
+        RegisterWaitForSingleObject(&s->eventWait, s->event.hEvent, &Session::EventSignalled, s, INFINITE,
                                     WT_EXECUTEONLYONCE)) {
-        io_->eventWaiting = true;
+        s->eventWaiting = true;
+        ++s->pending;
         return;
     }
-    // The device cannot report line events (a pseudo-terminal under Wine): left alone without a word.
-    io_->events = false;
+    // A device that cannot report line events (a pseudo-terminal under Wine) is left alone without a
+    // word; one that is gone is lost.
+    s->events = false;
+    if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION &&
+        code != ERROR_IO_PENDING)
+        Failed(code);
 }
 
 void WinSerialComm::EventDone() {
-    if (io_->eventWait != nullptr) {
-        UnregisterWait(io_->eventWait);
-        io_->eventWait = nullptr;
-    }
-    if (!io_->eventWaiting || !PortOpen()) return;
-    io_->eventWaiting = false;
+    Session* s = session_;
     DWORD unused = 0;
-    if (!GetOverlappedResult(io_->handle, &io_->event, &unused, FALSE)) {
-        io_->events = false;
+    if (!GetOverlappedResult(s->handle, &s->event, &unused, FALSE)) {
+        const DWORD code = GetLastError();
+        s->events = false;
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+            Failed(code);
         return;
     }
-    const DWORD mask = io_->eventMask;
+    const DWORD mask = s->eventMask;
     Status();
-    const DWORD errors = io_->lineErrors;
-    io_->lineErrors = 0;
-    bool reported = false;
-    auto report = [&](bool happened, std::int16_t code) {
-        if (!happened) return;
-        Report(code);
-        reported = true;
-    };
-    report((errors & CE_BREAK) != 0 || (mask & EV_BREAK) != 0, CommEventCode::Break);
-    report((errors & CE_FRAME) != 0, CommEventCode::Frame);
-    report((errors & CE_OVERRUN) != 0, CommEventCode::Overrun);
-    report((errors & CE_RXOVER) != 0, CommEventCode::RxOver);
-    report((errors & CE_RXPARITY) != 0, CommEventCode::RxParity);
-    report((mask & EV_CTS) != 0, CommEventCode::CtsChange);
-    report((mask & EV_DSR) != 0, CommEventCode::DsrChange);
-    report((mask & EV_RLSD) != 0, CommEventCode::CdChange);
-    report((mask & EV_RING) != 0, CommEventCode::Ring);
+    const DWORD errors = s->lineErrors;
+    s->lineErrors = 0;
+    const std::vector<std::int16_t> events = WinComm::LineEvents(mask, errors);
+    for (const std::int16_t code : events) Report(code);
     // A device that keeps ending the wait with nothing to say cannot report line events.
-    io_->emptyEvents = reported ? 0 : io_->emptyEvents + 1;
-    if (io_->emptyEvents >= 3) {
-        io_->events = false;
+    s->emptyEvents = events.empty() ? s->emptyEvents + 1 : 0;
+    if (s->emptyEvents >= 3) {
+        s->events = false;
         return;
     }
     StartEventWait();

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <memory>
-
 #include "serial/PortMap.h"
 #include "serial/SerialPortBase.h"
 
@@ -10,9 +8,11 @@ namespace kelvra {
 
 // The serial component on the Windows communications API: 9600 baud, odd
 // parity, 8 data bits, 1 stop bit, no flow control, bytes passed unchanged.
-// Reads, writes and line events are overlapped operations whose events the
-// owner's event loop waits on (never a polling timer): a read completes as
-// soon as one byte arrives. The Win32 declarations stay in the .cpp file.
+// Reads and writes are overlapped operations ending in completion routines
+// that run on the owner's thread while its event loop waits alertably; line
+// events come from WaitCommEvent. Any failure of them but the cancel the
+// component asks for when closing is a device gone. The Win32 declarations
+// stay in the .cpp file.
 class WinSerialComm : public SerialPortBase {
     Q_OBJECT
 public:
@@ -28,25 +28,35 @@ public:
     void SetBreak(bool on) override;
 
 private:
-    struct Io;
+    // One opening of the port: its handle and every operation in flight,
+    // which lives until the last of their completions has run.
+    struct Session;
+    friend struct Session;
     // Bytes in the driver's receive and transmit queues; keeps the line
     // errors it reports for the next line event.
     struct Queues {
         unsigned long in = 0, out = 0;
     };
-    Queues Status() const;
     void OpenDevice() override;
     void CloseDevice() override;
+    Queues Status() const;
+    // Runs the completions waiting for this thread, so that what arrived is
+    // counted even when its event loop has not waited alertably (a window
+    // being dragged runs Windows' own loop).
+    void RunCompletions() const;
     void StartRead();
     void ReadDone(unsigned long error, unsigned long count);
     void StartWrite();
-    void WriteDone(unsigned long error, unsigned long count);
+    void WriteDone(unsigned long error);
     void StartEventWait();
     void EventDone();
+    // A read, write or event wait failed with `error` (GetLastError's code).
+    void Failed(unsigned long error, bool read = false, unsigned long count = 1);
 
-    std::unique_ptr<Io> io_;
+    Session* session_ = nullptr;
+    void* ownerThread_ = nullptr;
     Bytes received_;
-    // Bytes queued but not yet handed to the driver, the one write in flight first.
+    // Bytes queued but not yet handed to the driver.
     Bytes unsent_;
     std::size_t inFlight_ = 0;
     bool breakOn_ = false;
