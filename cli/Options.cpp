@@ -85,7 +85,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     parser.addOptions({help, version, com, device, run, listen, listPorts, map, logFile, capture});
 
     QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    for (int i = 0; i < argc; ++i) arguments << QString::fromUtf8(argv[i]);
     auto fail = [&error](const QString& text) {
         error = text.toStdString();
         return std::nullopt;
@@ -122,7 +122,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     }
     for (const std::string& value : RawValues(argc, argv, "--map")) {
         const std::size_t equals = value.find('=');
-        const QString shown = QString::fromLocal8Bit(value.c_str());
+        const QString shown = QString::fromUtf8(value.c_str());
         const auto n = PortNumber(QString::fromStdString(value.substr(0, equals)));
         if (equals == std::string::npos || !n)
             return fail(QStringLiteral("--map takes <n>=<path> with n from 1 to 4, not '%1'").arg(shown));

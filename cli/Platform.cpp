@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "cli/Platform.h"
 
+#include <QDir>
 #include <QFileInfo>
+
+#include "runtime/Console.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #endif
@@ -28,7 +32,29 @@ void UseParentConsole() {
     std::freopen("CONOUT$", "w", stderr);
 }
 
+std::vector<std::string> Arguments(int, char**) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) arguments.push_back(QString::fromWCharArray(wide[i]).toStdString());
+    LocalFree(wide);
+    return arguments;
+}
+
+void StartFailure(const std::string& text) {
+    const QString shown = QString::fromStdString(text).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    Console::Problem(shown.toStdString());
+    // Nobody sees standard error without a console and without a redirection.
+    if (GetConsoleWindow() != nullptr || GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_UNKNOWN) return;
+    MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(shown.utf16()), L"Kelvra Net Monitor Tool",
+                MB_OK | MB_ICONERROR);
+}
+
 #else
+
+std::vector<std::string> Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void StartFailure(const std::string& text) { Console::Problem(text); }
 
 QString ProgramFolder() { return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath(); }
 

@@ -112,7 +112,7 @@ int Window(int argc, char** argv, const Options& options) {
     QLibrary module(WindowModule());
     const auto windowMain = reinterpret_cast<WindowMainFunction>(module.resolve(WindowMainSymbol));
     if (windowMain == nullptr) {
-        Console::Problem("the window cannot be loaded: " + module.errorString().toStdString());
+        StartFailure("the window cannot be loaded: " + module.errorString().toStdString());
         return RunStatus::Failed;
     }
     return windowMain(argc, argv, request);
@@ -179,6 +179,13 @@ int Extcap(int argc, char** argv) {
 }
 
 int main(int argc, char* argv[]) {
+    // UTF-8 arguments, whatever the platform carried them in.
+    std::vector<std::string> utf8 = Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : utf8) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(utf8.size());
+    argv = pointers.data();
     if (ExtcapCall(argc, argv)) return Extcap(argc, argv);
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);
