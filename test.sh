@@ -31,9 +31,19 @@ ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)" --label-ex
 # The link and command code compiles for Windows with warnings as errors.
 configure_and_build "$ROOT/build-mingw" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DKELVRA_CORE_ONLY=ON
 
-# The whole program for Windows, its zip and installer, and their tests under Wine.
+# The whole program for Windows, its zip and installer, signed with a throw-away certificate, and their
+# tests under Wine.
 if [ "$quick" != 1 ]; then
-    "$ROOT/scripts/windows.sh"
+    ensure_packages openssl osslsigncode
+    signing=$ROOT/build-windows/test-signing
+    if [ ! -f "$signing/test.pfx" ]; then
+        mkdir -p "$signing"
+        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Kelvra test signing" \
+            -addext "extendedKeyUsage=codeSigning" -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+        openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -passout pass:test \
+            -out "$signing/test.pfx"
+    fi
+    KELVRA_SIGN_PFX=$signing/test.pfx KELVRA_SIGN_PASSWORD=test "$ROOT/scripts/windows.sh"
     ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex windows
 fi
 

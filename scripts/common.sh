@@ -12,10 +12,10 @@ PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
 # The UART test boots Debian's kernel with busybox under QEMU.
 UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
-# The Windows build: the posix-thread MinGW-w64 compilers, an icon tool, NSIS for the installer and
-# Wine to run it (Qt for Windows comes from scripts/windows-qt.sh).
+# The Windows build: the posix-thread MinGW-w64 compilers, an icon tool, NSIS for the installer,
+# osslsigncode and openssl to sign it, and Wine to run it (Qt for Windows comes from scripts/windows-qt.sh).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix icoutils nsis wine64 wine xvfb x11-apps
-    x11-utils procps)
+    x11-utils procps osslsigncode openssl)
 # The Wireshark dissector is tested with tshark; runs racing for a port with strace's fault injection.
 CAPTURE_PACKAGES=(tshark strace)
 # The fuzz targets are built with clang and its libFuzzer.

@@ -2,7 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Builds kelvra-netmon.exe and its window module for 64-bit Windows with the
 # Qt that scripts/windows-qt.sh builds (or has cached), and packages them in
-# build-windows/: a portable zip and an installer made with NSIS.
+# build-windows/: a portable zip and an installer made with NSIS. With
+# KELVRA_SIGN_PFX (a PKCS#12 file) and KELVRA_SIGN_PASSWORD set, the programs,
+# our library, the installer and its uninstaller are signed (time-stamped by
+# KELVRA_SIGN_TIMESTAMP when set); without them everything is unsigned.
 # Prints the two packages' paths and sizes.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -28,6 +31,16 @@ runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 for dll in libgcc_s_seh-1.dll libstdc++-6.dll; do cp "$runtime/$dll" "$stage/"; done
 cp /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$stage/"
 x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*.com "$stage"/*/*.dll
+signing=()
+if [ -n "${KELVRA_SIGN_PFX:-}" ] && [ -n "${KELVRA_SIGN_PASSWORD:-}" ]; then
+    KELVRA_SIGN_PFX=$(realpath "$KELVRA_SIGN_PFX")
+    export KELVRA_SIGN_PFX KELVRA_SIGN_PASSWORD
+    "$ROOT/scripts/sign-windows.sh" "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll"
+    signing=(-DSIGN="$ROOT/scripts/sign-windows.sh")
+    echo "windows: signed with $KELVRA_SIGN_PFX" >&2
+else
+    echo "windows: unsigned (set KELVRA_SIGN_PFX and KELVRA_SIGN_PASSWORD to sign)" >&2
+fi
 cp "$ROOT/LICENSE" "$stage/LICENSE.txt"
 cp "$ROOT/packaging/wireshark/m2bus.lua" "$stage/"
 
@@ -35,7 +48,8 @@ zip=$out/kelvra-netmon-$version-win64.zip
 rm -f "$zip"
 (cd "$out" && cmake -E tar cf "$zip" --format=zip "kelvra-netmon-$version")
 setup=$out/kelvra-netmon-$version-win64-setup.exe
-makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" "$ROOT/packaging/windows/installer.nsi" >&2
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" "${signing[@]}" \
+    "$ROOT/packaging/windows/installer.nsi" >&2
 for package in "$zip" "$setup"; do
     echo "$package $(du -h "$package" | cut -f1)"
 done

@@ -6,6 +6,11 @@ Unicode true
 Target amd64-unicode
 !include "MUI2.nsh"
 !include "x64.nsh"
+!include "LogicLib.nsh"
+!include "StrFunc.nsh"
+!include "WinMessages.nsh"
+${StrRep}
+${UnStrRep}
 
 Name "Kelvra Net Monitor Tool ${VERSION}"
 OutFile "${OUTFILE}"
@@ -15,6 +20,14 @@ RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\kelvra-netmon"
+; Where Windows keeps every user's PATH.
+!define ENVIRONMENT "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+
+; Signed as it is written, and so is its uninstaller (makensis -DSIGN=<command signing a file in place>).
+!ifdef SIGN
+  !finalize '"${SIGN}" "%1"' = 0
+  !uninstfinalize '"${SIGN}" "%1"' = 0
+!endif
 !define MUI_ICON "${STAGE}\..\build\kelvra-netmon.ico"
 !define MUI_UNICON "${STAGE}\..\build\kelvra-netmon.ico"
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
@@ -55,6 +68,22 @@ Section "Kelvra Net Monitor Tool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ; The install folder at the end of every user's PATH, once, so that a console finds kelvra-netmon.
+  ; A PATH too long for the installer's strings is left alone rather than cut.
+  ReadRegStr $0 HKLM "${ENVIRONMENT}" "Path"
+  StrLen $1 "$0;$INSTDIR"
+  ${If} $1 < ${NSIS_MAX_STRLEN}
+    ${StrRep} $0 "$0" ";$INSTDIR" ""
+    ${If} $0 == ""
+      StrCpy $0 "$INSTDIR"
+    ${ElseIf} $0 != "$INSTDIR"
+      StrCpy $0 "$0;$INSTDIR"
+    ${EndIf}
+    WriteRegExpandStr HKLM "${ENVIRONMENT}" "Path" "$0"
+    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+  ${Else}
+    DetailPrint "PATH is too long to change here: add $INSTDIR to it by hand"
+  ${EndIf}
 SectionEnd
 
 ; Removes exactly what the installer put there.
@@ -79,6 +108,17 @@ Section "Uninstall"
   Delete "$INSTDIR\m2bus.lua"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
+  ; Exactly the PATH entry the installer added, and nothing else.
+  ReadRegStr $0 HKLM "${ENVIRONMENT}" "Path"
+  StrLen $1 $0
+  ${If} $1 < ${NSIS_MAX_STRLEN}
+    ${UnStrRep} $0 "$0" ";$INSTDIR" ""
+    ${If} $0 == "$INSTDIR"
+      StrCpy $0 ""
+    ${EndIf}
+    WriteRegExpandStr HKLM "${ENVIRONMENT}" "Path" "$0"
+    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+  ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\Kelvra\kelvra-netmon"
   DeleteRegKey /ifempty HKLM "Software\Kelvra"

@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # The Windows build under Wine, in a throw-away prefix: --version and --help,
 # every VidEvodudi command against the virtual phone through a Wine COM port
-# (the same output and status as the Linux build), a faulty phone, the window
-# under Xvfb, and the installer's silent install and uninstall.
+# (the same output and status as the Linux build), a faulty phone, a pulled
+# cable, listening to the line, paths outside the ANSI code page, two runs
+# sharing a log file, the window under Xvfb, the signatures, and the
+# installer's silent install (on PATH) and uninstall.
 # Usage: WineTest.sh LINUX_BUILD_DIR WINDOWS_OUT_DIR [SCREENSHOT.png]
 set -euo pipefail
 linux=$1
@@ -48,10 +50,19 @@ phone() {  # name, options... (not in a subshell: the cleanup stops it)
 phone good
 phone faulty --fault wrong-ack-seq
 phone silent --fault silent
+phone second
+phone pulled --fault no-answer
+pulled_pid=${pids[-1]}
+# Two phones with a tap, one listened to through Wine, one by the Linux build: each counts its replies from 1.
+for tapped in tapped tapped2; do
+    phone $tapped --tap --paced
+    for _ in $(seq 50); do [ "$(wc -l <"$work/$tapped")" -ge 2 ] && break; sleep 0.1; done
+done
 good=$(head -n 1 "$work/good")
 faulty=$(head -n 1 "$work/faulty")
 silent=$(head -n 1 "$work/silent")
-for mapping in "COM5 $good" "COM6 $faulty" "COM7 $silent"; do
+for mapping in "COM5 $good" "COM6 $faulty" "COM7 $silent" "COM8 $(head -n 1 "$work/pulled")" \
+    "COM9 $(head -n 1 "$work/tapped")" "COM10 $(sed -n 2p "$work/tapped")" "COM11 $(head -n 1 "$work/second")"; do
     set -- $mapping
     wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1
 done
@@ -93,6 +104,58 @@ elapsed=$((($(date +%s%N) - started) / 1000000))
 [ "$elapsed" -lt 500 ] || fail "Ctrl+C took $elapsed ms to end the run"
 echo "Ctrl+C: status 130 in $elapsed ms"
 
+# A pulled cable: the phone's end closed while a run waits for its answer is a device gone, as on Linux.
+wine "$console" --run rd-on --device COM8 >"$work/pulled.out" 2>"$work/pulled.err" &
+pulling=$!
+pids+=($pulling)
+sleep 2
+started=$(date +%s%N)
+kill "$pulled_pid"
+status=0
+wait "$pulling" || status=$?
+elapsed=$((($(date +%s%N) - started) / 1000000))
+[ "$status" -eq 1 ] || fail "a pulled cable ended the run with status $status, not 1"
+[ "$elapsed" -lt 5000 ] || fail "a pulled cable took $elapsed ms to be noticed"
+tr -d '\r' <"$work/pulled.err" | grep -q "COM8: the device is gone" || fail "a pulled cable: $(cat "$work/pulled.err")"
+echo "a pulled cable: the device is gone, status 1 in $elapsed ms"
+
+# Listening to the line through Wine's COM10, the virtual phone's tap, as on Linux.
+listen() {  # the tapped phone, signal, program and its options: what it prints, without the times
+    local tapped=$1 signo=$2
+    shift 2
+    "$@" --listen >"$work/listen.raw" 2>/dev/null &
+    local listener=$!
+    pids+=($listener)
+    sleep 2
+    "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/$tapped")" >/dev/null
+    sleep 0.5
+    # Under Wine the program is the newest process listening; a script's background job ignores SIGINT.
+    kill "-$signo" "$(pgrep -f 'kelvra-netmon.* --listen' | tail -n 1)"
+    wait "$listener" || true
+    tr -d '\r' <"$work/listen.raw" | sed 's/^ *[0-9]* ms  //'
+}
+listen tapped2 TERM "$linux/kelvra-netmon" --device "$(sed -n 2p "$work/tapped2")" >"$work/listen.linux"
+listen tapped INT wine "$console" --device COM10 >"$work/listen.windows"
+[ "$(wc -l <"$work/listen.linux")" -eq 14 ] || fail "the Linux listener heard: $(cat "$work/listen.linux")"
+diff "$work/listen.linux" "$work/listen.windows" || fail "the Windows listener hears otherwise than the Linux one"
+echo "--listen: the 14 frames of R&D test On, as on Linux"
+
+# Paths outside the ANSI code page, and two runs sharing one log file: every line whole.
+mkdir -p "$WINEPREFIX/drive_c/Jürgen" "$WINEPREFIX/drive_c/logs"
+LC_ALL=C.UTF-8 windows "$console" --run off --device COM5 --log-file 'C:\Jürgen\field.log' \
+    --capture 'C:\logs\März.pcapng' >/dev/null || fail "a run with non-ASCII record paths failed"
+[ -s "$WINEPREFIX/drive_c/Jürgen/field.log" ] || fail "no log file C:\Jürgen\field.log: $(ls "$WINEPREFIX/drive_c")"
+[ -s "$WINEPREFIX/drive_c/logs/März.pcapng" ] || fail "no capture C:\logs\März.pcapng: $(ls "$WINEPREFIX/drive_c/logs")"
+wine "$console" --run rd-on --device COM5 --log-file 'C:\logs\shared.log' >/dev/null 2>&1 &
+first=$!
+wine "$console" --run rd-on --device COM11 --com 2 --log-file 'C:\logs\shared.log' >/dev/null 2>&1 &
+second=$!
+wait "$first" "$second"
+shared=$WINEPREFIX/drive_c/logs/shared.log
+[ "$(grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12}[+-][0-9]{2}:[0-9]{2} Com[12] [^ ]+ ' "$shared")" -eq 14 ] &&
+    [ "$(wc -l <"$shared")" -eq 14 ] || fail "two runs sharing a log file: $(cat "$shared")"
+echo "non-ASCII paths written under their names; two runs shared a log file, every line whole"
+
 # The window under Xvfb, with its exact caption.
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1024x600x24 >/dev/null 2>&1 &
@@ -128,10 +191,23 @@ wineserver -w
 [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvra Net Monitor Tool.lnk" ] ||
     fail "no Start-menu entry"
 [ "$(windows "$folder/kelvra-netmon.exe" --version)" = "kelvra-netmon 1.0.4" ] || fail "the installed program does not run"
+# On PATH: a console anywhere finds it.
+wineserver -w
+on_path() { windows cmd /c 'cd /d C:\windows && kelvra-netmon --version' 2>/dev/null; }
+[ "$(on_path)" = "kelvra-netmon 1.0.4" ] || fail "the installed program is not on PATH: $(on_path)"
+signing=$out/test-signing/cert.pem
+if [ -f "$signing" ]; then
+    for signed in "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll" "$setup" \
+        "$folder/uninstall.exe"; do
+        osslsigncode verify -CAfile "$signing" -in "$signed" >/dev/null 2>&1 || fail "$(basename "$signed") is not signed"
+    done
+    echo "the programs, the window module, the installer and the uninstaller are signed"
+fi
 wine "$folder/uninstall.exe" /S >/dev/null 2>&1
 for _ in $(seq 40); do [ -e "$folder" ] || break; sleep 0.5; done
 wineserver -w
 [ ! -e "$folder" ] || fail "the uninstaller left: $(find "$folder")"
 ! wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\kelvra-netmon' >/dev/null 2>&1 ||
     fail "the uninstaller left its registry key"
+[ -z "$(on_path)" ] || fail "the uninstaller left the program on PATH"
 echo "installed silently, ran, and uninstalled without a trace"
