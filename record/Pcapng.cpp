@@ -7,14 +7,6 @@ namespace kelvra::Pcapng {
 
 namespace {
 
-constexpr std::uint16_t EndOfOptions = 0;
-constexpr std::uint16_t ShbUserAppl = 4;
-constexpr std::uint16_t IfName = 2;
-constexpr std::uint16_t IfDescription = 3;
-constexpr std::uint16_t IfTsResol = 9;
-constexpr std::uint16_t EpbFlags = 2;
-
-std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 template <class T>
 void Put(ByteString& out, T value) {

@@ -3,6 +3,7 @@
 // The pcapng capture file format, as far as a capture of the serial line
 // needs it: blocks built as values (PcapngReader reads them back). Plain C++.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,5 +33,16 @@ constexpr std::uint32_t SectionHeaderType = 0x0A0D0D0A;
 constexpr std::uint32_t InterfaceType = 1;
 constexpr std::uint32_t EnhancedPacketType = 6;
 constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
+
+// The option codes the capture writes and reads.
+constexpr std::uint16_t EndOfOptions = 0;
+constexpr std::uint16_t ShbUserAppl = 4;
+constexpr std::uint16_t IfName = 2;
+constexpr std::uint16_t IfDescription = 3;
+constexpr std::uint16_t IfTsResol = 9;
+constexpr std::uint16_t EpbFlags = 2;
+
+// Blocks and options are padded to whole 32-bit words.
+constexpr std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 }  // namespace kelvra::Pcapng

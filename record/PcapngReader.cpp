@@ -8,19 +8,11 @@ namespace kelvra::Pcapng {
 
 namespace {
 
-constexpr std::uint16_t EndOfOptions = 0;
-constexpr std::uint16_t ShbUserAppl = 4;
-constexpr std::uint16_t IfName = 2;
-constexpr std::uint16_t IfDescription = 3;
-constexpr std::uint16_t IfTsResol = 9;
-constexpr std::uint16_t EpbFlags = 2;
 // Block types a walk resumes at after damage, besides a section header.
 constexpr std::uint32_t KnownTypes[] = {InterfaceType, 2, 3, 4, 5, EnhancedPacketType};
 constexpr std::uint32_t SwappedMagic = 0x4D3C2B1A;
 // Bytes looked at in one read while searching for the next block after damage.
 constexpr std::size_t SearchWindow = 64 * 1024;
-
-std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 std::uint32_t Swap32(std::uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
