@@ -298,7 +298,8 @@ void PhoneServer::Serve(int stopFd) {
         const bool lineThere = LineFd() >= 0;
         const int tapFd = tap_.pty ? tap_.pty->MasterFd() : -1;
         pollfd fds[4] = {{stopFd, POLLIN, 0}, {watches_, POLLIN, 0}, {tapFd, POLLIN, 0}, {LineFd(), POLLIN, 0}};
-        if (watches_ < 0) {
+        // Where clients cannot be watched, a pseudo-terminal is made ready for the next one while the line is quiet.
+        if (watches_ < 0 && line_.pty) {
             ResetDevice(line_, true);
             phone_->HangUp();
         }
