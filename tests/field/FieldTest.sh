@@ -29,13 +29,19 @@ phone() {  # options...: a virtual phone; its device in $device
     for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
     device=$(head -n 1 "$work/device")
 }
+# Mount namespaces with tmpfs and bind mounts, where this machine allows them.
+can_mount() {
+    mkdir -p "$work/probe"
+    unshare -m sh -c "mount -t tmpfs tmpfs '$work/probe' && mount --bind '$work/probe' '$work/probe'" 2>/dev/null ||
+        { echo "mount namespaces are not available here"; exit 77; }
+}
 stamped='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12}[+-][0-9]{2}:[0-9]{2} '
 
 case $scenario in
 lock-race)
     # Ten runs at once on one port, every removal and renaming slowed by 0.3 s: exactly one opens
     # it, and every other says which process has it, whether a dead program's lock was there or none.
-    command -v strace >/dev/null || { echo "strace is not installed"; exit 77; }
+    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
     [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
     phone --fault no-answer
     lock=/var/lock/LCK..${device#/dev/}
@@ -77,7 +83,7 @@ lock-race)
 full-disk)
     # A small file system filled while a run records, emptied again before the next run: the next
     # run's log lines each start with their time stamp and the capture reads whole.
-    command -v unshare >/dev/null || { echo "unshare is not installed"; exit 77; }
+    can_mount
     phone
     mkdir "$work/disk"
     cat >"$work/inside.sh" <<'SCRIPT'
@@ -117,7 +123,7 @@ SCRIPT
 read-only-locks)
     # The lock folder read-only: a dead program's lock there cannot be taken over, and the user is told
     # why; without a lock there, the tool locks where it can.
-    command -v unshare >/dev/null || { echo "unshare is not installed"; exit 77; }
+    can_mount
     phone
     name=LCK..${device#/dev/}
     name=${name//pts\//pts_}
@@ -146,7 +152,8 @@ SCRIPT
 wireshark-live)
     # tshark -i m2bus-com1, Com1 being the virtual phone's tap, while another run drives the phone:
     # the capture holds the exchange, decoded by the dissector.
-    command -v tshark >/dev/null && command -v unshare >/dev/null || { echo "tshark or unshare is missing"; exit 77; }
+    command -v tshark >/dev/null || { echo "tshark is not installed"; exit 77; }
+    can_mount
     extcap=$(tshark -G folders 2>/dev/null | sed -n 's/^Extcap path:[[:space:]]*//p')
     [ -d "$extcap" ] || { echo "no extcap folder"; exit 77; }
     "$build/kelvra-phone-sim" --quiet --tap --chunks 62/16 >"$work/device" &

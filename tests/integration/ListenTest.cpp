@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -150,6 +151,24 @@ TEST(Listen, TheDeviceGoneOrASignal) {
         phone.terminate();
         phone.waitForFinished();
     }
+}
+
+// The tap only listens: bytes written into it are the listener's fault, said by the virtual phone.
+TEST(Listen, BytesWrittenIntoTheTapAreReported) {
+    QProcess phone;
+    phone.start(QStringLiteral(KELVRA_PHONE_SIM), {"--tap", "--quiet"});
+    ASSERT_TRUE(phone.waitForReadyRead(5000));
+    while (phone.peek(4096).count('\n') < 2) phone.waitForReadyRead(1000);
+    phone.readLine();
+    QFile tap(QString::fromUtf8(phone.readLine()).trimmed());
+    ASSERT_TRUE(tap.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+    tap.write("\x1F\x00", 2);
+    phone.setReadChannel(QProcess::StandardError);
+    ASSERT_TRUE(phone.waitForReadyRead(5000));
+    EXPECT_TRUE(phone.readAllStandardError().startsWith(
+        "kelvra-phone-sim: the listener wrote into the tap, which only listens: 1F 00"));
+    phone.terminate();
+    phone.waitForFinished();
 }
 
 }  // namespace
