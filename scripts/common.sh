@@ -16,8 +16,8 @@ UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
 # osslsigncode and openssl to sign it, and Wine to run it (Qt for Windows comes from scripts/windows-qt.sh).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix icoutils nsis wine64 wine xvfb x11-apps
     x11-utils procps osslsigncode openssl)
-# The Wireshark dissector is tested with tshark; runs racing for a port with strace's fault injection.
-CAPTURE_PACKAGES=(tshark strace)
+# The Wireshark dissector is tested with tshark; runs racing for a port with strace's fault injection (and ps).
+CAPTURE_PACKAGES=(tshark strace procps)
 # The fuzz targets are built with clang and its libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
