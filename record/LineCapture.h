@@ -58,7 +58,6 @@ public:
     // The line is listened to, not driven: the interfaces say so.
     void SetListening() { listening_ = true; }
     bool Incomplete() const { return file_.Incomplete(); }
-    const std::string& Path() const { return file_.Path(); }
 
 private:
     // Makes `device` on Com`port` the interface of the records that follow.

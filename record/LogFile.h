@@ -32,7 +32,6 @@ public:
     void SetInterrupted(std::function<bool()> interrupted) { file_.SetInterrupted(std::move(interrupted)); }
     // A line has been lost: the record is incomplete.
     bool Incomplete() const { return file_.Incomplete(); }
-    const std::string& Path() const { return file_.Path(); }
 
 private:
     AppendFile file_;
