@@ -25,9 +25,12 @@ fail() { echo "FAILED: $*"; exit 1; }
 capture() {
     local file=$1
     shift
+    # Gone first: the shell truncates it only once the phone's process runs, so the last phone's
+    # line could still be read as this one's.
+    rm -f "$work/device"
     "$build/kelvra-phone-sim" --quiet "$@" >"$work/device" &
     phone_pid=$!
-    for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ "$(wc -l <"$work/device" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
     XDG_CONFIG_HOME=$work "$build/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/device")" \
         --capture "$file" >/dev/null 2>&1 || true
     kill "$phone_pid"

@@ -24,9 +24,11 @@ export XDG_CONFIG_HOME=$work
 unset DISPLAY KELVRA_COM1
 
 phone() {  # options...: a virtual phone; its device in $device
+    # Gone first: the shell truncates it only once the phone's process runs.
+    rm -f "$work/device"
     "$build/kelvra-phone-sim" --quiet "$@" >"$work/device" &
     pids+=($!)
-    for _ in $(seq 50); do [ -s "$work/device" ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ "$(wc -l <"$work/device" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
     device=$(head -n 1 "$work/device")
 }
 # Mount namespaces with tmpfs and bind mounts, where this machine allows them.

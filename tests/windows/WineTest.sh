@@ -43,9 +43,10 @@ done
 phone() {  # name, options... (not in a subshell: the cleanup stops it)
     local name=$1
     shift
+    rm -f "$work/$name"
     "$linux/kelvra-phone-sim" --quiet "$@" >"$work/$name" 2>/dev/null &
     pids+=($!)
-    for _ in $(seq 50); do [ -s "$work/$name" ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ "$(wc -l <"$work/$name" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
 }
 phone good
 phone faulty --fault wrong-ack-seq
