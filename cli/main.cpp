@@ -179,6 +179,7 @@ int Extcap(int argc, char** argv) {
 }
 
 int main(int argc, char* argv[]) {
+    Console::PrepareStandardStreams();
     // UTF-8 arguments, whatever the platform carried them in.
     std::vector<std::string> utf8 = Arguments(argc, argv);
     std::vector<char*> pointers;

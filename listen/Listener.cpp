@@ -23,8 +23,9 @@ namespace {
 // A frame still incomplete after this long without a byte is shown as it stands:
 // at 9600 baud the bytes of one frame are never this far apart.
 constexpr double QuietSeconds = 0.1;
-// How long a wait lasts when nothing is held.
-constexpr double IdleSeconds = 3600.0;
+// How long a wait lasts when nothing is held: as long as a reader that has
+// gone (a pipe into `head`) may keep the port.
+constexpr double IdleSeconds = 0.5;
 
 // Waits on the event loop; a listener shows no boxes and ends by returning.
 class ListenRuntime : public EventRuntime {
@@ -103,8 +104,11 @@ int Listen(const ListenRequest& request) {
 
     FrameJoiner joiner;
     double lastArrival = 0;
-    // Wireshark stops reading when it stops capturing.
-    auto readerGone = [&request] { return request.forWireshark && request.capture != nullptr && request.capture->Incomplete(); };
+    // Wireshark stops reading its FIFO when it stops capturing; a pipeline's reader may end too.
+    auto readerGone = [&request] {
+        if (request.forWireshark) return request.capture != nullptr && request.capture->Incomplete();
+        return Console::ReaderGone();
+    };
     while (ending == 0 && TerminationSignals::Received() == 0 && !lost && !readerGone()) {
         runtime.DoEvents(runtime.Timer() + (joiner.Holding() ? QuietSeconds : IdleSeconds));
         if (lost) break;
@@ -132,7 +136,7 @@ int Listen(const ListenRequest& request) {
     if (!request.forWireshark) Console::Problem(narrator.Totals());
     if (lost) return RunStatus::Failed;
     const int signo = ending != 0 ? ending : TerminationSignals::Received();
-    const bool normalEnd = signo == SIGINT || (request.forWireshark && (signo == SIGTERM || signo == 0));
+    const bool normalEnd = signo == SIGINT || signo == 0 || (request.forWireshark && signo == SIGTERM);
     if (!normalEnd) return 128 + signo;
     if ((request.capture != nullptr && request.capture->Incomplete() && !request.forWireshark) || Console::OutputLost())
         return RunStatus::RecordIncomplete;

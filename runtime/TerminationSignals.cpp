@@ -48,7 +48,6 @@ void OnSignal(int signo) {
 }  // namespace
 
 TerminationSignals::TerminationSignals(QObject* parent, std::function<void(int)> onSignal) : QObject(parent) {
-    ::signal(SIGPIPE, SIG_IGN);
     if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [onSignal = std::move(onSignal)] {

@@ -11,9 +11,8 @@ namespace kelvra {
 // Delivers SIGINT, SIGTERM and SIGHUP (a terminal or remote session that
 // went away) through the event loop: `onSignal` runs with the signal's number
 // on the next pass of event processing, never inside the signal handler.
-// SIGPIPE is ignored: output that nobody reads any more is dropped, and the
-// command in hand runs to its end. A signal that was ignored when the program
-// started (nohup) stays ignored.
+// A signal that was ignored when the program started (nohup) stays ignored.
+// (SIGPIPE is ignored from the program's start: Console::PrepareStandardStreams.)
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:

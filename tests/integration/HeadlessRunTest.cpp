@@ -295,6 +295,53 @@ TEST_F(HeadlessRun, ClosedOutputAndSignalsBetweenWaits) {
     ::close(full[1]);
 }
 
+// Standard streams closed at start (a cron job, `>&-`): no file the run opens takes their place, so the
+// log file holds its own lines only, and a closed standard output is said as such.
+TEST_F(HeadlessRun, ClosedStandardStreams) {
+    PhoneServer phone({}, {});
+    phone.Start();
+    const QString log = Config() + "/field.log";
+    const struct {
+        const char* what;
+        std::vector<int> closed;
+        QStringList err;
+    } cases[] = {
+        {"<&- >&- 2>&-", {0, 1, 2}, {}},
+        {">&-", {1}, {"kelvra-netmon: standard output is closed; its lines are lost"}},
+        {"<&-", {0}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(log);
+        Tool run({"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), "--log-file", log},
+                 Config(), {}, [&c] {
+                     for (const int fd : c.closed) ::close(fd);
+                 });
+        EXPECT_EQ(run.Finish(), c.closed.size() == 1 && c.closed[0] == 0 ? 0 : 3);
+        EXPECT_EQ(run.err, c.err);
+        QFile file(log);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), Success.size()) << lines.join('\n').toStdString();
+        for (int i = 0; i < lines.size(); ++i) EXPECT_TRUE(lines[i].endsWith(" " + Success[i])) << lines[i].toStdString();
+    }
+}
+
+// Every output path follows one rule for a pipe nobody reads (`| grep -q`): dropped, the usual status.
+TEST_F(HeadlessRun, EveryOutputIntoAClosedPipe) {
+    for (const QStringList& arguments : {QStringList{"--extcap-interfaces"}, QStringList{"--help"},
+                                         QStringList{"--version"}, QStringList{"--list-ports"},
+                                         QStringList{"--extcap-interface", "m2bus-com1", "--extcap-dlts"}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        Tool run(arguments, Config(), {}, [] {
+            int ends[2];
+            if (::pipe(ends) == 0) ::dup2(ends[1], STDOUT_FILENO), ::close(ends[0]);
+        });
+        EXPECT_EQ(run.Finish(), 0) << "not ended by SIGPIPE";
+        EXPECT_EQ(run.err, QStringList{});
+    }
+}
+
 // A record that cannot be written is told once and gives a status of its
 // own; another program's lock is waited for once and then written past,
 // losing nothing; neither holds the run long, nor a signal.

@@ -153,6 +153,56 @@ TEST(Listen, TheDeviceGoneOrASignal) {
     }
 }
 
+// Nobody reads the listener any more: it ends at once with status 0 and leaves the port free, whether
+// its pipe closes while the line is quiet or while frames pass (`| head -n 3`).
+TEST(Listen, AReaderThatGoesEndsIt) {
+    QTemporaryDir dir;
+    QProcess phone;
+    phone.start(QStringLiteral(KELVRA_PHONE_SIM), {"--tap", "--quiet"});
+    ASSERT_TRUE(phone.waitForReadyRead(5000));
+    while (phone.peek(4096).count('\n') < 2) phone.waitForReadyRead(1000);
+    const QString device = QString::fromUtf8(phone.readLine()).trimmed();
+    const QString tap = QString::fromUtf8(phone.readLine()).trimmed();
+    const QString tool = QStringLiteral(KELVRA_NETMON);
+    const struct {
+        const char* what;
+        QString script;
+        bool drive;
+        QString out;
+    } cases[] = {
+        {"a quiet line", "exec \"$0\" --listen --device \"$1\" | true; echo \"${PIPESTATUS[0]}\" >&2", false,
+         ""},
+        {"frames passing", "\"$0\" --listen --device \"$1\" | head -n 3; echo \"${PIPESTATUS[0]}\" >&2", true,
+         "3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QProcess listener;
+        listener.setProcessEnvironment(Quiet(dir.path()));
+        listener.start("/bin/bash", {"-c", c.script, tool, tap});
+        ASSERT_TRUE(Listening(listener));
+        if (c.drive) {
+            QProcess run;
+            run.setProcessEnvironment(Quiet(dir.path()));
+            run.start(tool, {"--run", "rd-on", "--device", device});
+            ASSERT_TRUE(run.waitForFinished(10000));
+        }
+        ASSERT_TRUE(listener.waitForFinished(3000)) << "the listener goes on without a reader";
+        const QStringList err = QString::fromUtf8(listener.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(err.value(err.size() - 1), "0") << err.join('\n').toStdString();
+        EXPECT_EQ(QString::number(listener.readAllStandardOutput().count('\n')), c.out.isEmpty() ? "0" : c.out);
+        QProcess again;
+        again.setProcessEnvironment(Quiet(dir.path()));
+        again.start(tool, {"--listen", "--device", tap});
+        ASSERT_TRUE(Listening(again));
+        EXPECT_TRUE(again.readAllStandardError().contains("listening to Com1")) << "the port and its lock are free";
+        again.terminate();
+        again.waitForFinished();
+    }
+    phone.terminate();
+    phone.waitForFinished();
+}
+
 // The tap only listens: bytes written into it are the listener's fault, said by the virtual phone.
 TEST(Listen, BytesWrittenIntoTheTapAreReported) {
     QProcess phone;
