@@ -79,6 +79,7 @@ int RunHeadless(const HeadlessRequest& request) {
     const auto interrupted = [] { return TerminationSignals::Received() != 0; };
     if (request.recorder != nullptr) request.recorder->File().SetInterrupted(interrupted);
     if (request.capture != nullptr) request.capture->SetInterrupted(interrupted);
+    comm.SetInterrupted(interrupted);
 
     monitor.InitLink();
     comm.SetCommPort(static_cast<std::int16_t>(request.port));

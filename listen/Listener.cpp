@@ -84,7 +84,9 @@ int Listen(const ListenRequest& request) {
     const std::string device = request.ports.Device(request.port);
     int ending = 0;
     const TerminationSignals terminations(nullptr, [&ending](int signo) { ending = signo; });
-    if (request.capture != nullptr) request.capture->SetInterrupted([] { return TerminationSignals::Received() != 0; });
+    const auto interrupted = [] { return TerminationSignals::Received() != 0; };
+    if (request.capture != nullptr) request.capture->SetInterrupted(interrupted);
+    comm->SetInterrupted(interrupted);
     try {
         comm->SetPortOpen(true);
     } catch (const CommError& failure) {

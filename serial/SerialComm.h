@@ -101,8 +101,12 @@ public:
 
     // Where everything that passes is told besides, if anywhere.
     void SetObserver(LineObserver* observer) { observer_ = observer; }
+    // Says when an open that waits (for another run taking the device's lock)
+    // is to give up: the run is ending.
+    void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
 
 protected:
+    bool Interrupted() const { return interrupted_ && interrupted_(); }
     void RaiseOnComm() {
         if (onComm_) onComm_();
     }
@@ -111,6 +115,7 @@ protected:
 private:
     std::function<void()> onComm_;
     LineObserver* observer_ = nullptr;
+    std::function<bool()> interrupted_;
 };
 
 }  // namespace kelvra

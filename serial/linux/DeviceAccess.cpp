@@ -12,12 +12,14 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <QSysInfo>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +183,19 @@ QByteArray DevAlias(dev_t rdev, const QByteArray& folder = "/dev", int depth = 0
     return found;
 }
 
+// The lock files QSerialPort made of the private names of processes that
+// were killed while a port was open ("LCK.._proc_<pid>_fd_<n>"): only such
+// a process could have made one, so one whose process has ended (or is this
+// one, an earlier process of its number) is taken off.
+void RemoveDeadPrivateLocks(const QString& folder) {
+    const QDir locks(folder);
+    for (const QString& name : locks.entryList({QStringLiteral("LCK.._proc_*_fd_*")}, QDir::Files | QDir::System)) {
+        bool number = false;
+        const qint64 pid = name.section(QLatin1Char('_'), 3, 3).toLongLong(&number);
+        if (number && (pid == ::getpid() || !ProcessAlive(pid))) ::unlink(QFile::encodeName(locks.filePath(name)).constData());
+    }
+}
+
 }  // namespace
 
 NativeDevice::NativeDevice(const std::string& path) {
@@ -189,34 +204,42 @@ NativeDevice::NativeDevice(const std::string& path) {
         native = resolved;
         std::free(resolved);
     }
-    if (Representable(native)) {
-        portName_ = QFile::decodeName(native);
-        return;
-    }
     // A device node under a name that is not text: its name under /dev
-    // gives it the lock every other name of it shares.
-    if (struct stat node {}; ::stat(native.constData(), &node) == 0 && S_ISCHR(node.st_mode)) {
-        if (const QByteArray alias = DevAlias(node.st_rdev); !alias.isEmpty()) {
-            portName_ = QFile::decodeName(alias);
-            return;
+    // gives it the lock every other name of it shares (and a pseudo-terminal
+    // opens only through its own node).
+    if (!Representable(native)) {
+        if (struct stat node {}; ::stat(native.constData(), &node) == 0 && S_ISCHR(node.st_mode)) {
+            if (const QByteArray alias = DevAlias(node.st_rdev); !alias.isEmpty()) native = alias;
         }
     }
+    portName_ = QFile::decodeName(native);
     // The device itself is not opened here: O_PATH only names it.
     pathFd_ = ::open(native.constData(), O_PATH | O_CLOEXEC);
-    portName_ = pathFd_ >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(pathFd_) : QFile::decodeName(native);
+    if (pathFd_ < 0) {
+        openError_ = errno;
+        return;
+    }
+    openName_ = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(pathFd_);
+    if (const QString own = LockFilePath(openName_); !own.isEmpty()) RemoveDeadPrivateLocks(Folder(own));
 }
 
 NativeDevice::~NativeDevice() {
     if (pathFd_ >= 0) ::close(pathFd_);
 }
 
-LockTaking::LockTaking(const QString& portName) {
+LockTaking::LockTaking(const QString& portName, const std::function<bool()>& interrupted) {
     const QString path = LockFilePath(portName);
     if (path.isEmpty()) return;
     folder_ = ::open(QFile::encodeName(Folder(path)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // Another run takes its lock within milliseconds; after two seconds go on without waiting.
-    for (int waited = 0; folder_ >= 0 && ::flock(folder_, LOCK_EX | LOCK_NB) != 0 && waited < 200; ++waited)
+    // Another run's step takes milliseconds, or a few seconds with a lock being written;
+    // after five seconds go on without waiting.
+    for (int waited = 0; folder_ >= 0 && ::flock(folder_, LOCK_EX | LOCK_NB) != 0 && waited < 500; ++waited) {
+        if (interrupted && interrupted()) {
+            interrupted_ = true;
+            return;
+        }
         ::usleep(10000);
+    }
 }
 
 LockTaking::~LockTaking() {
@@ -255,32 +278,115 @@ QString TakeOff(const QString& path, const QByteArray& content) {
 }
 }  // namespace
 
-std::string ForeignLock(const QString& portName) {
-    const QString path = LockFilePath(portName);
-    if (path.isEmpty()) return {};
+namespace {
+// How long ago the file at `path` was last changed, in seconds; 0 if unknown.
+double Age(const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) return 0;
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec - info.st_mtim.tv_sec) +
+           static_cast<double>(now.tv_nsec - info.st_mtim.tv_nsec) / 1e9;
+}
+
+// What another program's lock file at `path` means for taking the device:
+// empty when it is gone or taken off (the device is free), else why not.
+std::string Judge(const QString& path) {
     bool present = false;
     QByteArray content = LockContent(path, present);
     qint64 pid = LockHolder(content);
-    // A lock being written this moment is read again for a while before anything is said of it.
-    for (int retry = 0; present && pid == 0 && retry < 20; ++retry) {
+    // A lock being written this moment is read again before anything is said of
+    // it: a half-written one for a short while, an empty one until it is old.
+    for (int retry = 0; present && pid == 0; ++retry) {
+        const bool empty = content.trimmed().isEmpty();
+        if (empty ? Age(path) >= DeviceLock::StaleEmptySeconds || retry >= 300 : retry >= 20) break;
         ::usleep(10000);
         content = LockContent(path, present);
         pid = LockHolder(content);
     }
     if (!present) return {};
-    if (pid == 0)
+    const bool abandoned = pid == 0 && content.trimmed().isEmpty();
+    if (pid == 0 && !abandoned)
         return QStringLiteral("its lock file %1 names no process; remove it if no program uses the device")
             .arg(path)
             .toStdString();
     if (ProcessAlive(pid)) return InUse(static_cast<long>(pid)).toStdString();
-    // Left by a program that has ended: taken over.
-    if (const QString why = TakeOff(path, content); !why.isEmpty())
-        return QStringLiteral("its lock file %1 was left by process %2, which has ended, and cannot be taken over: %3")
-            .arg(path)
-            .arg(pid)
-            .arg(why)
-            .toStdString();
+    // Left by a program that has ended, or empty for long (its writer killed): taken over.
+    if (const QString why = TakeOff(path, content); !why.isEmpty()) {
+        const QString who = abandoned ? QStringLiteral("was left empty")
+                                      : QStringLiteral("was left by process %1, which has ended,").arg(pid);
+        return QStringLiteral("its lock file %1 %2 and cannot be taken over: %3").arg(path, who, why).toStdString();
+    }
     return {};
+}
+
+// This process's lock: its number, the program's name and the host, as Qt's lock files have them.
+QByteArray OwnLockContent() {
+    const QString program = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).fileName();
+    return QByteArray::number(::getpid()) + '\n' + QFile::encodeName(program) + '\n' +
+           QSysInfo::machineHostName().toLocal8Bit() + '\n';
+}
+
+// Why a lock file could not be created at `path`, from errno.
+std::string CreateFailure(const QString& path) {
+    if (errno == EROFS || errno == EACCES)
+        return QStringLiteral("cannot create its lock file %1: the folder %2 is read-only").arg(path, Folder(path)).toStdString();
+    return QStringLiteral("cannot create its lock file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString();
+}
+}  // namespace
+
+std::string DeviceLock::Take(const QString& portName) {
+    Release();
+    const QString path = LockFilePath(portName);
+    if (path.isEmpty()) return "no folder for its lock file can be written (/var/lock, /tmp, ...)";
+    const QByteArray name = QFile::encodeName(path);
+    if (QFile::encodeName(QFileInfo(path).fileName()).size() > NAME_MAX)
+        return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)")
+            .arg(QFile::encodeName(QFileInfo(path).fileName()).size())
+            .arg(NAME_MAX)
+            .toStdString();
+    const QByteArray content = OwnLockContent();
+    // Written whole under a name of this process's, then linked into place: one step that fails if a lock is there.
+    const QByteArray written = name + ".new." + QByteArray::number(::getpid());
+    ::unlink(written.constData());
+    const int fd = ::open(written.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        // A lock there still decides, even in a folder that cannot be written.
+        if (std::string held = Judge(path); !held.empty()) return held;
+        return CreateFailure(path);
+    }
+    const bool whole = ::write(fd, content.constData(), static_cast<std::size_t>(content.size())) == content.size();
+    ::close(fd);
+    std::string failure;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!whole) {
+            failure = CreateFailure(path);
+            break;
+        }
+        if (::link(written.constData(), name.constData()) == 0) {
+            path_ = name;
+            content_ = content;
+            break;
+        }
+        if (errno != EEXIST) {
+            failure = CreateFailure(path);
+            break;
+        }
+        // Another program's lock: kept, or taken off and the link tried once more.
+        failure = Judge(path);
+        if (!failure.empty()) break;
+        failure = QStringLiteral("cannot lock it (lock file %1)").arg(path).toStdString();
+    }
+    ::unlink(written.constData());
+    return path_.isEmpty() ? failure : std::string();
+}
+
+void DeviceLock::Release() {
+    if (path_.isEmpty()) return;
+    bool present = false;
+    if (LockContent(QFile::decodeName(path_), present) == content_) ::unlink(path_.constData());
+    path_.clear();
+    content_.clear();
 }
 
 std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port) {

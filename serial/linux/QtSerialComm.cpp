@@ -16,6 +16,7 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 
 namespace kelvra {
 
@@ -34,30 +35,40 @@ QtSerialComm::QtSerialComm(PortMap ports, QObject* parent)
 
 QtSerialComm::~QtSerialComm() {
     if (port_.isOpen()) port_.close();
+    lock_.Release();
 }
 
 void QtSerialComm::CloseDevice() {
     monitor_.Stop();
     if (port_.isOpen()) port_.close();
+    lock_.Release();
 }
 
 void QtSerialComm::OpenDevice() {
     const std::string& named = Device();
     const NativeDevice device(named);
     // The line settings are applied by open() itself.
-    port_.setPortName(device.PortName());
+    port_.setPortName(device.OpenName());
     port_.setBaudRate(QSerialPort::Baud9600);
     port_.setDataBits(QSerialPort::Data8);
     port_.setParity(QSerialPort::OddParity);
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
-    // From reading another program's lock to creating ours, one run at a time.
-    const LockTaking taking(device.PortName());
-    if (const std::string held = ForeignLock(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
-    if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
-        std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
+    auto fail = [&](std::string failure) {
         if (const std::string hint = AdapterHint(named, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
         throw CommError(failure);
+    };
+    if (device.OpenError() != 0) fail(named + ": " + std::strerror(device.OpenError()));
+    {
+        // From reading another program's lock to writing ours, one run at a time.
+        const LockTaking taking(device.PortName(), [this] { return Interrupted(); });
+        if (taking.Interrupted()) throw CommError(named + ": not opened, the run is ending");
+        if (const std::string held = lock_.Take(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
+    }
+    if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
+        const std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
+        lock_.Release();
+        fail(failure);
     }
     MarkOpened();
     monitor_.Start(port_.handle());

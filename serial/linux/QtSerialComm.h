@@ -3,6 +3,7 @@
 
 #include <QSerialPort>
 
+#include "serial/linux/DeviceAccess.h"
 #include "serial/linux/LineMonitor.h"
 #include "serial/PortMap.h"
 #include "serial/SerialPortBase.h"
@@ -37,6 +38,7 @@ private:
 
     QSerialPort port_;
     LineMonitor monitor_;
+    DeviceLock lock_;
 };
 
 }  // namespace kelvra

@@ -5,6 +5,9 @@
 #include <thread>
 
 #include <QCoreApplication>
+#include <QFile>
+
+#include <fcntl.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -279,11 +282,18 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
     const struct {
         std::string content;
         std::string failure;  // empty: it opens
-        // What the lock holds 50 ms later: a lock being written as the tool reads it.
+        // What the lock holds `laterMs` later: a lock being written as the tool reads it.
         std::string later;
+        int laterMs = 50;
+        // How long ago the lock was last written.
+        int ageSeconds = 0;
     } cases[] = {
         {ascii(live, ""), inUse},
         {"", inUse, ascii(live, "")},
+        {"", inUse, ascii(live, ""), 300},
+        // Empty for seconds: its writer was killed between creating and writing it.
+        {"", "", {}, 0, 3},
+        {ascii(live, ""), inUse, {}, 0, 3600},
         {"4294967297\n", ": its lock file " + LockPath() + " names no process"},
         {ascii(live, " kermit root"), inUse},
         {binary(live), inUse},
@@ -298,9 +308,13 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
         ASSERT_NE(lock, nullptr);
         std::fwrite(c.content.data(), 1, c.content.size(), lock);
         std::fclose(lock);
+        if (c.ageSeconds > 0) {
+            const timespec then[2] = {{::time(nullptr) - c.ageSeconds, 0}, {::time(nullptr) - c.ageSeconds, 0}};
+            ::utimensat(AT_FDCWD, LockPath().c_str(), then, 0);
+        }
         std::thread writer([&] {
             if (c.later.empty()) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.laterMs));
             FILE* rest = std::fopen(LockPath().c_str(), "wb");
             std::fwrite(c.later.data(), 1, c.later.size(), rest);
             std::fclose(rest);
@@ -308,6 +322,9 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
         try {
             comm.SetPortOpen(true);
             EXPECT_TRUE(c.failure.empty());
+            QFile own(QString::fromStdString(LockPath()));
+            EXPECT_TRUE(own.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(own.readAll().startsWith(QByteArray::number(::getpid()) + "\n")) << "the lock is this process's";
             comm.SetPortOpen(false);
             EXPECT_NE(::access(LockPath().c_str(), F_OK), 0) << "the stale lock was taken over and let go";
         } catch (const CommError& e) {
