@@ -183,15 +183,22 @@ QByteArray DevAlias(dev_t rdev, const QByteArray& folder = "/dev", int depth = 0
     return found;
 }
 
-// The lock files QSerialPort made of the private names of processes that
-// were killed while a port was open ("LCK.._proc_<pid>_fd_<n>"): only such
-// a process could have made one, so one whose process has ended (or is this
-// one, an earlier process of its number) is taken off.
-void RemoveDeadPrivateLocks(const QString& folder) {
+// What processes of this program killed while taking or holding a lock
+// left in the lock folder: the lock files QSerialPort made of their private
+// device names ("LCK.._proc_<pid>_fd_<n>"), and the files a lock is written
+// in ("LCK..<name>.new.<pid>") or moved aside to ("LCK..<name>.ended.<pid>")
+// before it is linked into place or removed. Only a process of that number
+// makes such a file, so one whose process has ended (or is this one, an
+// earlier process of its number) is taken off.
+void RemoveDeadLeftovers(const QString& folder) {
     const QDir locks(folder);
-    for (const QString& name : locks.entryList({QStringLiteral("LCK.._proc_*_fd_*")}, QDir::Files | QDir::System)) {
+    const QStringList patterns{QStringLiteral("LCK.._proc_*_fd_*"), QStringLiteral("LCK..*.new.*"),
+                               QStringLiteral("LCK..*.ended.*")};
+    for (const QString& name : locks.entryList(patterns, QDir::Files | QDir::System)) {
+        const bool privateName = name.startsWith(QLatin1String("LCK.._proc_"));
         bool number = false;
-        const qint64 pid = name.section(QLatin1Char('_'), 3, 3).toLongLong(&number);
+        const qint64 pid = (privateName ? name.section(QLatin1Char('_'), 2, 2) : name.section(QLatin1Char('.'), -1))
+                               .toLongLong(&number);
         if (number && (pid == ::getpid() || !ProcessAlive(pid))) ::unlink(QFile::encodeName(locks.filePath(name)).constData());
     }
 }
@@ -220,7 +227,7 @@ NativeDevice::NativeDevice(const std::string& path) {
         return;
     }
     openName_ = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(pathFd_);
-    if (const QString own = LockFilePath(openName_); !own.isEmpty()) RemoveDeadPrivateLocks(Folder(own));
+    if (const QString own = LockFilePath(openName_); !own.isEmpty()) RemoveDeadLeftovers(Folder(own));
 }
 
 NativeDevice::~NativeDevice() {

@@ -5,7 +5,8 @@
 # run and empties again,
 # a lock folder that is read-only; and Wireshark capturing live from the
 # listener (its extcap folder, which only root may change, in a mount namespace).
-# Usage: FieldTest.sh BUILD_DIR SCENARIO   (lock-race, full-disk, read-only-locks, wireshark-live)
+# Usage: FieldTest.sh BUILD_DIR SCENARIO   (lock-race, foreign-lock, killed-runs, signal-while-waiting,
+#        full-disk, read-only-locks, wireshark-live)
 set -euo pipefail
 build=$1
 scenario=$2
@@ -48,6 +49,10 @@ lock-race)
     phone --fault no-answer
     lock=/var/lock/LCK..${device#/dev/}
     lock=${lock//pts\//pts_}
+    slowed=unlink,unlinkat,rename,renameat,renameat2,link,linkat
+    s0=$(date +%s%N)
+    strace -f -qq -o /dev/null -e trace="$slowed" -e inject="$slowed":delay_enter=300000 rm -f "$work/none"
+    [ $(( ($(date +%s%N) - s0) / 1000000 )) -ge 250 ] || fail "strace does not slow the calls down"
     for start in dead-lock free; do
         rm -f "$lock"
         if [ $start = dead-lock ]; then
@@ -57,8 +62,8 @@ lock-race)
         fi
         runs=()
         for i in $(seq 10); do
-            strace -f -qq -o /dev/null -e trace=none \
-                -e inject=unlink,unlinkat,rename,renameat,renameat2:delay_enter=300000 \
+            # strace injects only into the calls it traces.
+            strace -f -qq -o /dev/null -e trace="$slowed" -e inject="$slowed":delay_enter=300000 \
                 "$tool" --run off --device "$device" >"$work/out.$i" 2>"$work/err.$i" &
             runs+=($!)
         done
@@ -182,6 +187,84 @@ SCRIPT
     tshark -2 -X "lua_script:$(dirname "$0")/../../packaging/wireshark/m2bus.lua" -r "$work/live.pcapng" 2>/dev/null |
         grep -q "Reply seq 2 (copy 3 of 3)" || fail "the live capture is not decoded"
     echo "tshark -i m2bus-com1 captured and decoded the 14 frames of R&D test On"
+    ;;
+foreign-lock)
+    # Another program (here a shell with noclobber, which creates its lock in one O_EXCL step) locks
+    # the port at any moment of the tool's open, the tool's own lock-taking slowed by 0.3 s once: at
+    # most one of them has the port, and the other's lock is never removed while its process lives.
+    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
+    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
+    phone --fault no-answer
+    lock=/var/lock/LCK..${device#/dev/}
+    lock=${lock//pts\//pts_}
+    sleep 600 & live=$!
+    pids+=($live)
+    for round in $(seq 20); do
+        rm -f "$lock"
+        slow=()
+        [ "$round" -eq 1 ] && slow=(strace -f -qq -o /dev/null -e trace=link,linkat -e inject=link,linkat:delay_enter=300000)
+        "${slow[@]}" "$tool" --run off --device "$device" >"$work/out" 2>"$work/err" &
+        run=$!
+        sleep "0.0$((RANDOM % 10))"
+        [ "$round" -eq 1 ] && sleep 0.1
+        if (set -C; printf '%10d\n' "$live" >"$lock") 2>/dev/null; then
+            wait "$run" || true
+            grep -q "in use by another program (process $live)" "$work/err" ||
+                fail "round $round: the foreign lock was taken first, yet: $(cat "$work/out" "$work/err")"
+            [ "$(cat "$lock")" = "$(printf '%10d' "$live")" ] || fail "round $round: the foreign lock was changed"
+        else
+            # The tool had it first: it opens the port and waits for the silent phone.
+            for _ in $(seq 50); do grep -q "COM port open." "$work/out" && break; sleep 0.1; done
+            grep -q "COM port open." "$work/out" || fail "round $round: neither has the port: $(cat "$work/err")"
+            kill "$run"
+            wait "$run" || true
+        fi
+    done
+    rm -f "$lock"
+    echo "twenty foreign lockers at any moment of the open: one of the two had the port each time"
+    ;;
+killed-runs)
+    # A watchdog's SIGKILL at any moment of runs and listeners on one port: the port is never blocked
+    # for good; the next run opens it, taking over what the killed ones left.
+    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
+    phone --paced
+    for round in $(seq 40); do
+        if [ $((round % 2)) -eq 0 ]; then
+            "$tool" --run rd-on --device "$device" >/dev/null 2>&1 &
+        else
+            "$tool" --listen --device "$device" >/dev/null 2>&1 &
+        fi
+        victim=$!
+        sleep "0.00$((RANDOM % 10))"
+        kill -KILL "$victim" 2>/dev/null || true
+        wait "$victim" 2>/dev/null || true
+    done
+    "$tool" --run rd-on --device "$device" >"$work/out" 2>"$work/err" || fail "after the kills: $(cat "$work/err")"
+    leftover=$(ls /var/lock | grep -E '^LCK\.\._proc_|\.(new|ended)\.[0-9]+$' || true)
+    [ -z "$leftover" ] || fail "files of killed runs are left in the lock folder: $leftover"
+    echo "forty runs and listeners killed at any moment; the next run opened the port"
+    ;;
+signal-while-waiting)
+    # SIGTERM while a run waits for another run's lock-taking (held here by flock on the lock folder):
+    # it ends within half a second, 143, without opening the port.
+    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
+    phone
+    flock /var/lock sleep 5 &
+    holder=$!
+    pids+=($holder)
+    sleep 0.3
+    "$tool" --run rd-on --device "$device" >"$work/out" 2>"$work/err" &
+    run=$!
+    sleep 0.5
+    s0=$(date +%s%N)
+    kill -TERM "$run"
+    status=0
+    wait "$run" || status=$?
+    took=$(( ($(date +%s%N) - s0) / 1000000 ))
+    [ "$status" -eq 143 ] || fail "status $status: $(cat "$work/err")"
+    [ "$took" -lt 500 ] || fail "it took $took ms to end"
+    grep -q "COM port open." "$work/out" && fail "it opened the port"
+    echo "SIGTERM while waiting for the lock folder: 143 in $took ms, the port not opened"
     ;;
 *)
     fail "no scenario $scenario"
