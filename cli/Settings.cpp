@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QVariant>
@@ -16,9 +15,13 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #endif
 
 #include "runtime/Console.h"
@@ -179,16 +182,47 @@ QString RememberPort(int port, const std::string& device) {
 }
 #else
 namespace {
+// The process holding flock on the file or folder `fd` refers to, from /proc/locks; 0 if none is found.
+long FlockHolder(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return 0;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly)) return 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF": the device's numbers in hexadecimal.
+    const QByteArray node = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(static_cast<qulonglong>(info.st_ino));
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QByteArrayList fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == node && fields[4].toLong() != ::getpid())
+            return fields[4].toLong();
+    }
+    return 0;
+}
+
 // Held while the settings file is read and replaced, so that --map runs at
 // the same time each keep the other's change: a lock on the file's folder.
+// Another process holding it is waited for WaitSeconds at most.
 class SettingsLock {
 public:
+    static constexpr int WaitSeconds = 3;
+
     explicit SettingsLock(const QString& folder) {
         QDir().mkpath(folder);
         fd_ = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        if (fd_ < 0) return;
+        for (int waited = 0; ::flock(fd_, LOCK_EX | LOCK_NB) != 0; ++waited) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return;
+            if (waited >= WaitSeconds * 100) {
+                const long holder = FlockHolder(fd_);
+                ::close(fd_);
+                throw std::runtime_error(folder.toStdString() + ": another process" +
+                                         (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                                         " has been changing the settings for " + std::to_string(WaitSeconds) +
+                                         " seconds; nothing was changed, try again");
             }
+            ::usleep(10000);
+        }
     }
     ~SettingsLock() {
         if (fd_ >= 0) ::close(fd_);
@@ -201,6 +235,52 @@ private:
 };
 
 const QByteArray Utf8Mark = "\xEF\xBB\xBF";
+
+// Replaces the file at `path` with `text` whole or not at all: written to a
+// new file beside it, synced, and renamed over it only once every byte is on
+// the disk. Throws with the system's reason; the file is then as it was.
+void ReplaceWhole(const QString& path, const QByteArray& text) {
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray written = target + ".XXXXXX";
+    const int fd = ::mkstemp(written.data());
+    auto fail = [&](int error) {
+        if (fd >= 0) ::unlink(written.constData());
+        throw std::runtime_error(path.toStdString() + ": cannot be written: " + std::strerror(error) +
+                                 "; the file is left as it is");
+    };
+    if (fd < 0) fail(errno);
+    // The file keeps its permissions; a new one gets those the user's mask gives.
+    struct stat before {};
+    mode_t mode = 0;
+    if (::stat(target.constData(), &before) == 0) {
+        mode = before.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    const char* data = text.constData();
+    std::size_t left = static_cast<std::size_t>(text.size());
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            fail(error);
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fail(error);
+    }
+    if (::close(fd) != 0) fail(errno);
+    if (::rename(written.constData(), target.constData()) != 0) fail(errno);
+}
 }  // namespace
 
 QString RememberPort(int port, const std::string& device) {
@@ -213,9 +293,11 @@ QString RememberPort(int port, const std::string& device) {
             throw std::runtime_error(shown + ": cannot be read: " + file.errorString().toStdString());
         original = file.readAll();
     }
-    // A file that begins with the UTF-8 mark keeps it.
+    // A file that begins with the UTF-8 mark keeps it, and one with CR LF line ends keeps them.
     const bool marked = original.startsWith(Utf8Mark);
     if (marked) original.remove(0, Utf8Mark.size());
+    const bool crlf = original.contains("\r\n");
+    if (crlf) original.replace("\r\n", "\n");
     // A file with lines it cannot read would not give the mapping back: leave it alone.
     if (const int bad = UnreadableLine(original.split('\n')); bad != 0)
         throw std::runtime_error(shown + ": line " + std::to_string(bad) + " (" +
@@ -225,11 +307,9 @@ QString RememberPort(int port, const std::string& device) {
     if (ReadBack(changed, port).toStdString() != device)
         throw std::runtime_error(shown + ": Com" + std::to_string(port) +
                                  " cannot be stored there so that it reads back; the file is left as it is");
+    if (crlf) changed.replace("\n", "\r\n");
     if (marked) changed.prepend(Utf8Mark);
-    // Written whole or not at all: a crash never leaves half a file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(changed) != changed.size() || !file.commit())
-        throw std::runtime_error(shown + ": cannot be written: " + file.errorString().toStdString());
+    ReplaceWhole(path, changed);
     return path;
 }
 #endif

@@ -405,6 +405,8 @@ TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
         {"com3 /dev/ttyUSB2\n", "2=/dev/ttyUSB1", 2, "com3 /dev/ttyUSB2\n",
          path + ": line 1 (com3 /dev/ttyUSB2) is not a setting; the file is left as it is"},
         {"\xEF\xBB\xBF[ports]\ncom1=/dev/a\n", "2=/dev/b", 0, "\xEF\xBB\xBF[ports]\ncom1=/dev/a\ncom2=/dev/b\n", {}},
+        {"; lab\r\n[ports]\r\ncom1=/dev/a\r\n", "2=/dev/b", 0, "; lab\r\n[ports]\r\ncom1=/dev/a\r\ncom2=/dev/b\r\n", {}},
+        {"[ports]\r\ncom1=/dev/a\r\ncom2=/dev/b\r\n", "1=", 0, "[ports]\r\ncom2=/dev/b\r\n", {}},
         {"[ports]\n", "1=/dev/tty\\377", 2, "[ports]\n", "--map 1=/dev/tty"},
         {"[ports]\n", "1=/dev/by-id/usb-a,b \"c\"", 0, "[ports]\ncom1=\"/dev/by-id/usb-a,b \\\"c\\\"\"\n", {}},
     };
@@ -450,6 +452,40 @@ TEST_F(HeadlessRun, TwoMappingsAtOnceBothArrive) {
         EXPECT_TRUE(list.out.contains(QStringLiteral("  Com1: /dev/ttyUSB%1, from the settings file").arg(round)));
         EXPECT_TRUE(list.out.contains(QStringLiteral("  Com2: /dev/ttyACM%1, from the settings file").arg(round)));
     }
+}
+
+// Another process holding the settings folder (a --map that hangs, an editor's lock) is waited for a few
+// seconds, then named, and nothing changes; the file keeps its permissions when it does change.
+TEST_F(HeadlessRun, MappingWhileTheSettingsAreHeld) {
+    const QString folder = Config() + "/Kelvra";
+    const QString path = folder + "/kelvra-netmon.conf";
+    QDir().mkpath(folder);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[ports]\ncom1=/dev/a\n");
+    file.close();
+    ::chmod(path.toLocal8Bit().constData(), 0600);
+    const int held = ::open(folder.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    QElapsedTimer clock;
+    clock.start();
+    Tool waiting({"--map", "2=/dev/b"}, Config());
+    EXPECT_EQ(waiting.Finish(10000), 2);
+    EXPECT_GE(clock.elapsed(), 2500);
+    EXPECT_LT(clock.elapsed(), 6000);
+    EXPECT_EQ(waiting.err, QStringList{"kelvra-netmon: " + folder + ": another process (process " +
+                                       QString::number(::getpid()) +
+                                       ") has been changing the settings for 3 seconds; nothing was changed, try again"});
+    ::close(held);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "[ports]\ncom1=/dev/a\n");
+    file.close();
+    Tool mapping({"--map", "2=/dev/b"}, Config());
+    EXPECT_EQ(mapping.Finish(), 0);
+    struct stat after {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &after), 0);
+    EXPECT_EQ(after.st_mode & 0777, 0600u);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{"kelvra-netmon.conf"}) << "nothing is left beside it";
 }
 
 // A signal the run was started with ignored (nohup, a script's background job) stays ignored.
