@@ -83,9 +83,12 @@ AppendFile::~AppendFile() {
     if (readFd_ >= 0) CloseHandle(AsHandle(readFd_));
 }
 
-bool AppendFile::WriteAll(const char* data, std::size_t size) {
+bool AppendFile::WriteAll(const char* data, std::size_t size, std::size_t& wrote, std::uint64_t& end) {
     DWORD written = 0;
-    if (!WriteFile(AsHandle(fd_), data, static_cast<DWORD>(size), &written, nullptr)) return false;
+    const bool done = WriteFile(AsHandle(fd_), data, static_cast<DWORD>(size), &written, nullptr) != 0;
+    wrote = written;
+    end = Size();
+    if (!done) return false;
     if (written != size) SetLastError(ERROR_DISK_FULL);
     return written == size;
 }
@@ -101,7 +104,11 @@ std::size_t AppendFile::Read(std::uint64_t offset, void* into, std::size_t n) co
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (readFd_ < 0 || !ReadFile(AsHandle(readFd_), into, static_cast<DWORD>(n), &got, &at)) return 0;
+    if (readFd_ < 0) return 0;
+    if (!ReadFile(AsHandle(readFd_), into, static_cast<DWORD>(n), &got, &at)) {
+        if (GetLastError() != ERROR_HANDLE_EOF) readFailure_ = ErrorText(GetLastError());
+        return 0;
+    }
     return got;
 }
 
@@ -180,12 +187,16 @@ AppendFile::~AppendFile() {
     if (readFd_ >= 0) ::close(FD(readFd_));
 }
 
-bool AppendFile::WriteAll(const char* data, std::size_t size) {
+bool AppendFile::WriteAll(const char* data, std::size_t size, std::size_t& wrote, std::uint64_t& end) {
+    wrote = 0;
     while (size > 0) {
         const ssize_t n = ::write(FD(fd_), data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
+            wrote += static_cast<std::size_t>(n);
+            // Appending moves the offset to the end of what was just written, wherever others wrote before.
+            if (Regular()) end = static_cast<std::uint64_t>(::lseek(FD(fd_), 0, SEEK_CUR));
             // A regular file that takes part of a piece is full.
             if (size > 0 && Regular()) {
                 errno = ENOSPC;
@@ -216,6 +227,7 @@ std::size_t AppendFile::Read(std::uint64_t offset, void* into, std::size_t n) co
     while (readFd_ >= 0 && got < n) {
         const ssize_t r = ::pread(FD(readFd_), static_cast<char*>(into) + got, n - got, static_cast<off_t>(offset + got));
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0) readFailure_ = std::strerror(errno);
         if (r <= 0) break;
         got += static_cast<std::size_t>(r);
     }
@@ -285,28 +297,31 @@ void AppendFile::Locked(const std::function<void()>& inspect) {
     if (locked) Unlock();
 }
 
-bool AppendFile::Write(const void* data, std::size_t size) {
+bool AppendFile::Write(const void* data, std::size_t size, const Resume& resume) {
     const bool locked = Lock();
     std::string piece;
     const char* bytes = static_cast<const char*>(data);
     const std::uint64_t before = Size();
+    auto prefix = [&](const std::string& first) {
+        piece = first + (piece.empty() ? std::string(bytes, size) : piece);
+        bytes = piece.data();
+        size = piece.size();
+    };
     if (pieces_ == Pieces::Lines && Regular() && before > 0) {
         // A line cut short by another writer (a full disk, a crash) is ended first.
         char last = '\n';
-        if (Read(before - 1, &last, 1) == 1 && last != '\n') {
-            piece.reserve(size + 1);
-            piece += '\n';
-            piece.append(bytes, size);
-            bytes = piece.data();
-            size = piece.size();
-        }
+        if (Read(before - 1, &last, 1) == 1 && last != '\n') prefix("\n");
     }
-    const bool whole = WriteAll(bytes, size);
+    // Another writer's pieces follow this one's last: say again whose this one is.
+    if (resume && Regular() && ourEnd_ != 0 && before != ourEnd_) prefix(resume());
+    std::size_t wrote = 0;
+    std::uint64_t end = 0;
+    const bool whole = WriteAll(bytes, size, wrote, end);
     const std::string reason = whole ? std::string() : LastError();
-    if (!whole) {
-        // What did go out of this piece is taken back, so that nothing after it is glued to a fragment.
-        if (Regular() && Size() > before && Size() <= before + size) CutAt(before);
-    }
+    if (whole && Regular()) ourEnd_ = end;
+    // What did go out of a piece cut short is taken back, so that nothing after it is glued to a
+    // fragment: only under the lock, and only while the file still ends with it.
+    if (!whole && wrote > 0 && locked && Regular() && end >= wrote && Size() == end) CutAt(end - wrote);
     if (locked) Unlock();
     if (!whole) Fail(reason);
     return whole;

@@ -32,12 +32,18 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
+    // What goes before a piece when another writer has appended to the file
+    // since this one's last piece, in the same write: what the piece needs
+    // to be read as this writer's (a capture's section and interfaces).
+    using Resume = std::function<std::string()>;
+
     // Writes `size` bytes whole at the end; false (and Fail) when they could
-    // not be. A piece cut short (a full disk) is taken back off the file.
-    // Another program's lock is waited for at most LockWaitSeconds, once; after
-    // that the pieces are written without it (one append each still keeps them
-    // whole), and the reporter hears of it once.
-    bool Write(const void* data, std::size_t size);
+    // not be. A piece cut short (a full disk) is taken back off the file, but
+    // only while the lock is held and nothing follows it: what another writer
+    // appended is never cut. Another program's lock is waited for at most
+    // LockWaitSeconds, once; after that the pieces are written without it (one
+    // append each still keeps them whole), and the reporter hears of it once.
+    bool Write(const void* data, std::size_t size, const Resume& resume = {});
     // A piece was lost for `reason`: the record is incomplete. The first time,
     // the reporter hears "<what> <path> cannot be written: <reason>".
     void Fail(const std::string& reason);
@@ -53,8 +59,11 @@ public:
     // A regular file, whose bytes can be read back (Read) and cut (CutAt); not a FIFO or a device.
     bool Regular() const { return readFd_ >= 0; }
     std::uint64_t Size() const;
-    // Up to `n` bytes from `offset`.
+    // Up to `n` bytes from `offset`; fewer at the end of the file or when
+    // reading fails, which ReadFailure() then says.
     std::size_t Read(std::uint64_t offset, void* into, std::size_t n) const;
+    // Why the last Read that failed did (the system's text); empty if none has.
+    const std::string& ReadFailure() const { return readFailure_; }
     // Takes everything from `offset` off the end of the file.
     bool CutAt(std::uint64_t offset);
     // Runs `inspect` while holding the file's lock.
@@ -70,8 +79,10 @@ public:
 private:
     bool Lock();
     void Unlock();
-    // Writes all of it, waiting for a slow reader of a FIFO; false with errno set.
-    bool WriteAll(const char* data, std::size_t size);
+    // Writes all of it, waiting for a slow reader of a FIFO; false with errno
+    // set. `wrote` counts what went out; `end` is where the file's last write
+    // of this call ended (a regular file).
+    bool WriteAll(const char* data, std::size_t size, std::size_t& wrote, std::uint64_t& end);
     void Tell(std::string text);
 
     std::string path_;
@@ -83,6 +94,9 @@ private:
     std::intptr_t readFd_ = -1;
     bool incomplete_ = false;
     bool lockWaitFailed_ = false;
+    mutable std::string readFailure_;
+    // Where this writer's last piece ended (a regular file); 0 before the first.
+    std::uint64_t ourEnd_ = 0;
     // What came before the reporter was set.
     std::vector<std::string> untold_;
     std::function<void(const std::string&)> report_;

@@ -3,6 +3,12 @@
 
 #include <chrono>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "commands/LineEvents.h"
 #include "link/Frame.h"
 #include "link/FrameJoiner.h"
@@ -20,7 +26,20 @@ std::uint64_t SystemMicroseconds() {
                                           .count());
 }
 
-void Write(AppendFile& file, const ByteString& block) { file.Write(block.data(), block.size()); }
+std::string Application() {
+    return "kelvra-netmon " + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
+           std::to_string(App::Revision);
+}
+
+long CurrentProcess() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+
+std::string AsText(const ByteString& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
@@ -28,24 +47,33 @@ LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock,
     : file_(std::move(path), "the capture file", AppendFile::Pieces::Blocks, waitForReader), clock_(clock ? std::move(clock) : SystemMicroseconds) {
     if (file_.Regular()) {
         std::string refused;
+        // Under the lock, the file's start and end only: a long capture costs no more than a short one.
         file_.Locked([&] {
+            const std::uint64_t size = file_.Size();
+            const Pcapng::Source source = [this](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+                return file_.Read(offset, into, n);
+            };
             try {
-                Pcapng::Reader reader([this](std::uint64_t offset, std::uint8_t* into,
-                                             std::size_t n) { return file_.Read(offset, into, n); },
-                                      file_.Size());
-                while (reader.Next()) {
+                if (size > 0 && size < 4) throw Pcapng::FormatError("too short");
+                const Pcapng::Reader start(source, size);
+                const auto cut = Pcapng::FindCutTail(source, size);
+                // Only what was really read is judged: a failing disk is not a cut tail.
+                if (!file_.ReadFailure().empty()) {
+                    refused = file_.Path() + ": cannot be read: " + file_.ReadFailure() + "; it is left as it is";
+                } else if (cut && file_.CutAt(cut->offset)) {
+                    file_.Note("ended in a block cut short (" + std::to_string(cut->length) + " bytes at offset " +
+                               std::to_string(cut->offset) + "), which was taken off");
                 }
-                if (const auto& cut = reader.CutTail(); cut && file_.CutAt(cut->offset))
-                    file_.Note("ended in a block cut short (" + std::to_string(cut->length) +
-                               " bytes at offset " + std::to_string(cut->offset) + "), which was taken off");
             } catch (const Pcapng::FormatError&) {
-                refused = file_.Path() + ": not a pcapng capture; it is left as it is";
+                refused = file_.ReadFailure().empty()
+                              ? file_.Path() + ": not a pcapng capture; it is left as it is"
+                              : file_.Path() + ": cannot be read: " + file_.ReadFailure() + "; it is left as it is";
             }
         });
         if (!refused.empty()) throw std::runtime_error(refused);
     }
-    Write(file_, Pcapng::SectionBlock("kelvra-netmon " + std::to_string(App::Major) + "." + std::to_string(App::Minor) +
-                                      "." + std::to_string(App::Revision)));
+    run_ = "run of process " + std::to_string(CurrentProcess()) + " from " + std::to_string(clock_());
+    Append(Pcapng::SectionBlock(Application(), run_));
 }
 
 LineCapture::~LineCapture() { FlushRead(); }
@@ -56,7 +84,9 @@ void LineCapture::UseInterface(const std::string& device, int port) {
     auto known = interfaces_.find(key);
     if (known == interfaces_.end()) {
         known = interfaces_.emplace(key, static_cast<std::uint32_t>(interfaces_.size())).first;
-        Write(file_, Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, device, listening_ ? com + ", listened to" : com));
+        const ByteString block = Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, device, listening_ ? com + ", listened to" : com);
+        Append(block);
+        interfaceBlocks_.push_back(AsText(block));
     }
     interface_ = known->second;
 }
@@ -137,7 +167,20 @@ void LineCapture::Record(LineRecord kind, const Bytes& bytes, std::uint64_t time
     const std::uint32_t direction = kind == LineRecord::Written ? Pcapng::Direction::Outbound
                                     : kind == LineRecord::Read  ? Pcapng::Direction::Inbound
                                                                 : 0;
-    Write(file_, Pcapng::PacketBlock(interface_, time, data, direction));
+    Append(Pcapng::PacketBlock(interface_, time, data, direction));
+}
+
+void LineCapture::Append(const ByteString& block) {
+    // Another run appending to the same file between two of this run's blocks
+    // (a rack sharing one capture) starts a section of its own: this run's
+    // next block then comes in a section that continues its own, with its
+    // interfaces described again in the same order, so every record keeps its
+    // run and interface.
+    file_.Write(block.data(), block.size(), [this] {
+        std::string resumed = AsText(Pcapng::SectionBlock(Application(), run_ + ", continued"));
+        for (const std::string& interface : interfaceBlocks_) resumed += interface;
+        return resumed;
+    });
 }
 
 }  // namespace kelvra

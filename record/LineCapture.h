@@ -31,7 +31,10 @@ enum class LineRecord : std::uint8_t {
 // closing. Each run appends
 // a section of its own (its first port names the interface: the device and
 // the Com port), and each record is written whole as it happens: a crash
-// loses at most the record being written.
+// loses at most the record being written. Runs sharing one file each keep
+// their records in their own sections: when another run has appended since
+// this one's last block, this one continues in a new section whose comment
+// says it continues the run ("run of process <pid> from <time>, continued").
 class LineCapture : public LineObserver {
 public:
     // Opens `path` for appending and starts a section. An existing file must
@@ -63,6 +66,7 @@ private:
     // Makes `device` on Com`port` the interface of the records that follow.
     void UseInterface(const std::string& device, int port);
     void Record(LineRecord kind, const Bytes& bytes, std::uint64_t time);
+    void Append(const ByteString& block);
     // A frame still being read is recorded as it stands.
     void FlushRead();
     // Read pieces in order, each after the written records that came before its first byte.
@@ -81,6 +85,10 @@ private:
     std::vector<Pending> written_;
     // The interface of each device and port met in this section.
     std::map<std::string, std::uint32_t> interfaces_;
+    // Their blocks in the order of their numbers, for a section that continues this run's.
+    std::vector<std::string> interfaceBlocks_;
+    // Names this run in its sections' comments: "run of process <pid> from <time>".
+    std::string run_;
     std::uint32_t interface_ = 0;
     bool listening_ = false;
 };

@@ -39,12 +39,13 @@ ByteString Block(std::uint32_t type, const ByteString& body) {
 
 }  // namespace
 
-ByteString SectionBlock(const std::string& application) {
+ByteString SectionBlock(const std::string& application, const std::string& comment) {
     ByteString body;
     Put(body, ByteOrderMagic);
     Put(body, std::uint16_t{1});
     Put(body, std::uint16_t{0});
     Put(body, ~std::uint64_t{0});  // section length not given
+    if (!comment.empty()) PutOption(body, OptComment, comment);
     PutOption(body, ShbUserAppl, application);
     Put(body, EndOfOptions);
     Put(body, std::uint16_t{0});

@@ -20,8 +20,9 @@ constexpr std::uint32_t Inbound = 1;
 constexpr std::uint32_t Outbound = 2;
 }  // namespace Direction
 
-// A Section Header Block naming the program that wrote it (shb_userappl).
-ByteString SectionBlock(const std::string& application);
+// A Section Header Block naming the program that wrote it (shb_userappl),
+// with a comment (opt_comment) unless `comment` is empty.
+ByteString SectionBlock(const std::string& application, const std::string& comment = {});
 // An Interface Description Block with if_name, if_description and a time
 // resolution of microseconds.
 ByteString InterfaceBlock(std::uint16_t linkType, const std::string& name, const std::string& description);
@@ -36,6 +37,7 @@ constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
 
 // The option codes the capture writes and reads.
 constexpr std::uint16_t EndOfOptions = 0;
+constexpr std::uint16_t OptComment = 1;
 constexpr std::uint16_t ShbUserAppl = 4;
 constexpr std::uint16_t IfName = 2;
 constexpr std::uint16_t IfDescription = 3;

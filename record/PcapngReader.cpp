@@ -154,6 +154,40 @@ ByteString Reader::Body(const Block& block) const {
     return body;
 }
 
+std::optional<Damage> FindCutTail(const Source& source, std::uint64_t size) {
+    if (size < 12) return size == 0 ? std::nullopt : std::optional<Damage>(Damage{0, size});
+    // The last MaxBlockLength bytes at most, searched back for the end of a whole block.
+    const std::uint64_t start = size > MaxBlockLength + 16 ? (size - MaxBlockLength - 16) & ~std::uint64_t{3} : 0;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(size - start));
+    if (source(start, tail.data(), tail.size()) != tail.size()) return std::nullopt;
+    auto get = [&](std::uint64_t offset, bool swapped) {
+        std::uint32_t v;
+        std::memcpy(&v, tail.data() + (offset - start), sizeof v);
+        return swapped ? Swap32(v) : v;
+    };
+    auto known = [](std::uint32_t type) {
+        return type == SectionHeaderType ||
+               std::find(std::begin(KnownTypes), std::end(KnownTypes), type) != std::end(KnownTypes);
+    };
+    // A whole block ends at `end` when its trailing length leads back to the same length and a known type.
+    auto blockEndsAt = [&](std::uint64_t end) {
+        for (const bool swapped : {false, true}) {
+            const std::uint32_t length = get(end - 4, swapped);
+            if (length < 12 || length % 4 != 0 || length > end - start) continue;
+            const std::uint64_t begin = end - length;
+            if (get(begin + 4, swapped) == length && known(get(begin, swapped))) return true;
+        }
+        return false;
+    };
+    // Blocks are whole 32-bit words from the file's start: only such offsets can end one.
+    for (std::uint64_t end = size & ~std::uint64_t{3}; end >= start + 12; end -= 4) {
+        if (!blockEndsAt(end)) continue;
+        if (end == size) return std::nullopt;
+        return Damage{end, size - end};
+    }
+    return std::nullopt;
+}
+
 File Read(Reader& reader, const Keep& keep) {
     File file;
     while (const auto block = reader.Next()) {
@@ -163,8 +197,10 @@ File Read(Reader& reader, const Keep& keep) {
             if (block->type == SectionHeaderType) {
                 Section section;
                 section.offset = block->offset;
-                for (const Option& option : Options(body, 16))
+                for (const Option& option : Options(body, 16)) {
                     if (option.code == ShbUserAppl) section.application = Text(option.value);
+                    if (option.code == OptComment) section.comment = Text(option.value);
+                }
                 file.sections.push_back(std::move(section));
                 continue;
             }

@@ -71,6 +71,12 @@ private:
     std::optional<Damage> cut_;
 };
 
+// Whether the file ends with a whole block, read from its end only (a long
+// capture is not walked): nothing when it does, else the cut tail after the
+// last whole block found within MaxBlockLength of the end. A file whose end
+// holds no recognisable block there is left as it is (nothing).
+std::optional<Damage> FindCutTail(const Source& source, std::uint64_t size);
+
 struct Interface {
     std::uint16_t linkType = 0;
     std::string name;
@@ -89,6 +95,8 @@ struct Packet {
 struct Section {
     std::uint64_t offset = 0;
     std::string application;
+    // The section header's comment (opt_comment).
+    std::string comment;
     std::vector<Interface> interfaces;
     // The packets the caller chose to keep.
     std::vector<Packet> packets;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -148,25 +149,62 @@ CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted)
         if (Traffic(packet)) traffic[section] = true;
         return false;
     });
+    // A run sharing its file with others continues in later sections of its own: they play as one.
+    const std::vector<std::size_t> runOf = Runs(outline.sections);
+    const std::size_t runs = runOf.empty() ? 0 : runOf.back() + 1;
+    std::vector<bool> runTraffic(runs, false);
+    for (std::size_t s = 0; s < runOf.size(); ++s)
+        if (s < traffic.size() && traffic[s]) runTraffic[runOf[s]] = true;
     CapturedSection chosen;
-    chosen.sections = outline.sections.size();
+    chosen.sections = runs;
     for (const Pcapng::Damage& damage : outline.damaged)
         chosen.notes.push_back(path + ": damaged bytes " + Where(damage.offset, damage.length) + " skipped");
     if (outline.cutTail)
         chosen.notes.push_back(path + ": the last block is cut short " + Where(outline.cutTail->offset, outline.cutTail->length));
     if (wanted == 0) {
-        for (std::size_t s = outline.sections.size(); s > 0 && wanted == 0; --s)
-            if (s <= traffic.size() && traffic[s - 1]) wanted = s;
+        for (std::size_t r = runs; r > 0 && wanted == 0; --r)
+            if (runTraffic[r - 1]) wanted = r;
         if (wanted == 0) throw std::runtime_error(path + ": no section carried traffic (" + std::to_string(chosen.sections) + " sections)");
         chosen.notes.push_back("playing section " + std::to_string(wanted) + " of " + std::to_string(chosen.sections) +
                                ", the last that carried traffic");
     }
     if (wanted > chosen.sections)
         throw std::runtime_error(path + " has " + std::to_string(chosen.sections) + " section(s)");
-    Pcapng::File played = read([wanted](std::size_t section, const Pcapng::Packet&) { return section + 1 == wanted; });
-    chosen.section = std::move(played.sections.at(wanted - 1));
+    Pcapng::File played =
+        read([&runOf, wanted](std::size_t section, const Pcapng::Packet&) { return runOf.at(section) + 1 == wanted; });
+    for (std::size_t s = 0; s < played.sections.size(); ++s) {
+        if (runOf.at(s) + 1 != wanted) continue;
+        Pcapng::Section& part = played.sections[s];
+        if (chosen.section.packets.empty() && chosen.section.interfaces.empty()) {
+            chosen.section = std::move(part);
+        } else {
+            for (Pcapng::Packet& packet : part.packets) chosen.section.packets.push_back(std::move(packet));
+            if (part.interfaces.size() > chosen.section.interfaces.size()) chosen.section.interfaces = part.interfaces;
+        }
+    }
     chosen.number = wanted;
     return chosen;
+}
+
+std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections) {
+    static const std::string Continued = ", continued";
+    std::vector<std::size_t> runOf;
+    std::map<std::string, std::size_t> runs;
+    std::size_t next = 0;
+    for (const Pcapng::Section& section : sections) {
+        const std::string& comment = section.comment;
+        const bool continues = comment.size() > Continued.size() &&
+                               comment.compare(comment.size() - Continued.size(), Continued.size(), Continued) == 0;
+        if (continues) {
+            if (const auto run = runs.find(comment.substr(0, comment.size() - Continued.size())); run != runs.end()) {
+                runOf.push_back(run->second);
+                continue;
+            }
+        }
+        if (!comment.empty()) runs[comment] = next;
+        runOf.push_back(next++);
+    }
+    return runOf;
 }
 
 }  // namespace kelvra

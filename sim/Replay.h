@@ -71,6 +71,11 @@ struct CapturedSection {
     std::vector<std::string> notes;
 };
 
+// The run each section belongs to, counted from 0 in file order: a section
+// whose comment says it continues an earlier run ("<run>, continued") is
+// that run's; every other section starts one.
+std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections);
+
 // Reads section `wanted` (from 1) of the capture at `path`, or, when
 // `wanted` is 0, the last section that carried traffic (bytes written or
 // read). Reads the file block by block. Throws std::runtime_error naming

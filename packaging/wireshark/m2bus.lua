@@ -92,7 +92,7 @@ local e_stray = expert_of("m2bus.stray.expert", "Bytes outside a frame", expert.
 m2bus.experts = { e_checksum, e_echo, e_no_echo, e_no_ack, e_ack_nothing, e_copy, e_event, e_after_lost,
     e_not_opened, e_short, e_stray }
 
-local section_number = Field.new("frame.section_number")
+local interface_name = Field.new("frame.interface_name")
 local bxor = (bit32 and bit32.bxor) or bit.bxor
 
 -- Line bytes cut into frames as the tool cuts them: a frame runs from a frame
@@ -145,11 +145,13 @@ end
 -- What the first pass learns, for every later pass: per record number, the
 -- pieces it completes and what they relate to.
 local records = {}
--- The first pass's state, in capture order; afresh at each section and each opening of the port.
+-- The first pass's state, in capture order, one per device (the interface's
+-- name): runs sharing one file, whose sections interleave, keep theirs apart.
+-- Afresh at each opening of the port, with which every run begins.
 local state
-local function new_state(section)
+local states = {}
+local function new_state()
     return {
-        section = section,
         streams = { [RECORD_WRITTEN] = { held = "", from = {} }, [RECORD_READ] = { held = "", from = {} } },
         unechoed = {},
         command = nil,  -- the transaction in hand: { seq, copies = {numbers}, time, ack, reply }
@@ -160,7 +162,8 @@ local function new_state(section)
 end
 local function reset()
     records = {}
-    state = new_state(nil)
+    states = {}
+    state = new_state()
 end
 reset()
 m2bus.init = reset
@@ -305,10 +308,11 @@ local function join(bytes, number, kind, out)
 end
 
 local function first_pass(tvb, pinfo, kind)
-    local section = section_number() and section_number().value or 1
-    if section ~= state.section or kind == RECORD_OPENED or kind == RECORD_OPEN_FAILED then
-        state = new_state(section)
+    local device = interface_name() and interface_name().value or ""
+    if not states[device] or kind == RECORD_OPENED or kind == RECORD_OPEN_FAILED then
+        states[device] = new_state()
     end
+    state = states[device]
     local rec = { pieces = {} }
     records[pinfo.number] = rec
     local body = tvb:len() > 1 and tvb:raw(1) or ""

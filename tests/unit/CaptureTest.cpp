@@ -12,6 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "link/Frame.h"
@@ -309,6 +312,13 @@ TEST_F(CaptureFile, AnExistingFileMustBeACaptureAndLosesOnlyACutTail) {
         {"a cut last block", Join({run, ByteString(run.begin(), run.begin() + 30)}), false, run.size(),
          "ended in a block cut short (30 bytes at offset 144), which was taken off"},
         {"empty", {}, false, 0, nullptr},
+        {"a line break alone", HexToBytes("0A"), true, 1, nullptr},
+        {"three bytes of a section's start", HexToBytes("0A0D0D"), true, 3, nullptr},
+        {"damage inside, whole at the end", Join({run, HexToBytes("00112233"), run}), false, 2 * run.size() + 4, nullptr},
+        {"a big-endian run cut", Join({BigEndianRun(), ByteString(run.begin(), run.begin() + 30)}), false, run.size(),
+         "ended in a block cut short (30 bytes at offset 144), which was taken off"},
+        {"a cut last block, short", Join({run, ByteString(run.begin(), run.begin() + 9)}), false, run.size(),
+         "ended in a block cut short (9 bytes at offset 144), which was taken off"},
     };
     ASSERT_EQ(run.size(), 144u);
     for (const auto& c : cases) {
@@ -329,9 +339,78 @@ TEST_F(CaptureFile, AnExistingFileMustBeACaptureAndLosesOnlyACutTail) {
                   ByteString(c.before.begin(), c.before.begin() + static_cast<std::ptrdiff_t>(c.kept)));
         const Pcapng::File file = Pcapng::Read(after);
         EXPECT_FALSE(file.cutTail);
-        EXPECT_TRUE(file.damaged.empty());
+        EXPECT_EQ(file.damaged.empty(), std::string(c.name).find("damage") == std::string::npos)
+            << "damage inside is the reader's to skip, not cut";
         EXPECT_EQ(reports, c.note ? std::vector<std::string>{"the capture file " + path + " " + c.note}
                                   : std::vector<std::string>{});
+    }
+}
+
+// Runs sharing one capture file (a rack of phones, one capture/file setting) append in any order:
+// each record stays in a section of its own run, under that run's interface, and a run's sections
+// play back as one.
+TEST_F(CaptureFile, RunsSharingOneFileKeepTheirRecords) {
+    // Which run writes each step: a, b, c started at once and interleaving block by block; then each
+    // closes, a first. A run continues in a section of its own whenever another wrote since its last block.
+    const struct {
+        const char* name;
+        std::string order;
+        std::size_t sections;
+    } cases[] = {
+        {"one after the other", "aaaaaabbbbbb", 4},
+        {"alternating", "abababababab", 14},
+        {"three, one cut short", "abcabcacacacbbbbc", 17},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(path.c_str());
+        std::map<char, std::unique_ptr<LineCapture>> runs;
+        std::map<char, int> steps;
+        std::uint64_t now = 0;
+        for (const char run : c.order) {
+            auto& capture = runs[run];
+            if (!capture) capture = std::make_unique<LineCapture>(path, [&now] { return ++now; });
+            const int step = steps[run]++;
+            const std::string device = std::string("/dev/tty") + run;
+            const int port = run - 'a' + 1;
+            if (step == 0) capture->Opened(device, port, "9600 8O1");
+            // Whole acknowledgements both ways, their sequence byte naming the run.
+            else if (step % 2 == 1) capture->Written({0x1F, 0x00, 0x10, 0x7F, static_cast<std::uint8_t>(run), 0});
+            else capture->Read({0x1F, 0x10, 0x00, 0x7F, static_cast<std::uint8_t>(run), 0});
+        }
+        for (auto& [run, capture] : runs) capture->Closed();
+        runs.clear();
+        const Pcapng::File file = Pcapng::Read(Contents());
+        EXPECT_TRUE(file.damaged.empty());
+        EXPECT_EQ(file.sections.size(), c.sections);
+        const std::vector<std::size_t> runOf = Runs(file.sections);
+        std::map<std::size_t, std::set<std::string>> devicesOfRun;
+        std::map<std::string, int> records;
+        for (std::size_t s = 0; s < file.sections.size(); ++s) {
+            const Pcapng::Section& section = file.sections[s];
+            for (const Pcapng::Packet& packet : section.packets) {
+                ASSERT_LT(packet.interface, section.interfaces.size());
+                const std::string& device = section.interfaces[packet.interface].name;
+                devicesOfRun[runOf[s]].insert(device);
+                ++records[device];
+                // The run's own byte, or the device it opened: the record is where it belongs.
+                if (packet.data[0] == static_cast<std::uint8_t>(LineRecord::Opened))
+                    EXPECT_EQ(std::string(packet.data.begin() + 1, packet.data.begin() + 10), device);
+                else if (packet.data[0] != static_cast<std::uint8_t>(LineRecord::Closed))
+                    EXPECT_EQ(std::string("/dev/tty") + static_cast<char>(packet.data.at(5)), device);
+            }
+        }
+        for (const auto& [run, devices] : devicesOfRun) EXPECT_EQ(devices.size(), 1u) << "run " << run;
+        for (const auto& [run, count] : steps) {
+            EXPECT_EQ(records[std::string("/dev/tty") + run], count + 1) << "every step and the closing of " << run;
+        }
+        EXPECT_EQ(devicesOfRun.size(), steps.size()) << "one run each";
+        // Played back, each run is whole: its steps and its closing, in order.
+        for (std::size_t run = 1; run <= steps.size(); ++run) {
+            const CapturedSection played = ReadCapturedSection(path, run);
+            const char name = static_cast<char>('a' + run - 1);
+            EXPECT_EQ(played.section.packets.size(), static_cast<std::size_t>(steps[name] + 1));
+        }
     }
 }
 
