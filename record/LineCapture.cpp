@@ -89,6 +89,9 @@ void LineCapture::UseInterface(const std::string& device, int port) {
         interfaceBlocks_.push_back(AsText(block));
     }
     interface_ = known->second;
+    current_.assign(device.begin(), device.end());
+    current_.push_back(0);
+    current_.insert(current_.end(), com.begin(), com.end());
 }
 
 namespace {
@@ -179,6 +182,12 @@ void LineCapture::Append(const ByteString& block) {
     file_.Write(block.data(), block.size(), [this] {
         std::string resumed = AsText(Pcapng::SectionBlock(Application(), run_ + ", continued"));
         for (const std::string& interface : interfaceBlocks_) resumed += interface;
+        // A reader that cannot see the section's comment (Wireshark's Lua) learns whose records follow.
+        if (!interfaceBlocks_.empty()) {
+            Bytes data{static_cast<std::uint8_t>(LineRecord::Continued)};
+            data.insert(data.end(), current_.begin(), current_.end());
+            resumed += AsText(Pcapng::PacketBlock(interface_, clock_(), data, 0));
+        }
         return resumed;
     });
 }

@@ -22,6 +22,9 @@ enum class LineRecord : std::uint8_t {
     Opened = 3,     // the device, a zero byte, the line settings ("9600 8O1")
     Closed = 4,
     OpenFailed = 5,  // the device, a zero byte, why it could not be opened
+    // First in a section that continues a run after another run wrote to the
+    // file: the device, a zero byte, the Com port ("Com2") the records go on from.
+    Continued = 6,
 };
 
 // Every byte written to and read from the port, one record per frame (bytes
@@ -89,6 +92,8 @@ private:
     std::vector<std::string> interfaceBlocks_;
     // Names this run in its sections' comments: "run of process <pid> from <time>".
     std::string run_;
+    // The device and Com port of the records in hand.
+    Bytes current_;
     std::uint32_t interface_ = 0;
     bool listening_ = false;
 };

@@ -9,6 +9,7 @@ local loaded, m2bus = pcall(Proto, "m2bus", "M2BUS")
 if not loaded then return end
 
 local RECORD_WRITTEN, RECORD_READ, RECORD_EVENT, RECORD_OPENED, RECORD_CLOSED, RECORD_OPEN_FAILED = 0, 1, 2, 3, 4, 5
+local RECORD_CONTINUED = 6
 local FRAME_ID, ACK_TYPE = 0x1F, 0x7F
 local DEVICE_LOST = 1010
 
@@ -19,6 +20,7 @@ local record_names = {
     [RECORD_OPENED] = "Port opened",
     [RECORD_CLOSED] = "Port closed",
     [RECORD_OPEN_FAILED] = "Port not opened",
+    [RECORD_CONTINUED] = "Run continued",
 }
 local commands = {
     ["00016401"] = "Init local mode",
@@ -72,6 +74,7 @@ f.event_text = ProtoField.string("m2bus.event.text", "Event")
 f.device = ProtoField.string("m2bus.device", "Device")
 f.settings = ProtoField.string("m2bus.settings", "Line settings")
 f.reason = ProtoField.string("m2bus.reason", "Why")
+f.port = ProtoField.string("m2bus.port", "Port")
 f.stray = ProtoField.bytes("m2bus.stray", "Bytes outside a frame")
 
 local function expert_of(abbrev, text, group, severity)
@@ -92,7 +95,7 @@ local e_stray = expert_of("m2bus.stray.expert", "Bytes outside a frame", expert.
 m2bus.experts = { e_checksum, e_echo, e_no_echo, e_no_ack, e_ack_nothing, e_copy, e_event, e_after_lost,
     e_not_opened, e_short, e_stray }
 
-local interface_name = Field.new("frame.interface_name")
+local section_number = Field.new("frame.section_number")
 local bxor = (bit32 and bit32.bxor) or bit.bxor
 
 -- Line bytes cut into frames as the tool cuts them: a frame runs from a frame
@@ -145,11 +148,13 @@ end
 -- What the first pass learns, for every later pass: per record number, the
 -- pieces it completes and what they relate to.
 local records = {}
--- The first pass's state, in capture order, one per device (the interface's
--- name): runs sharing one file, whose sections interleave, keep theirs apart.
--- Afresh at each opening of the port, with which every run begins.
+-- The first pass's state, in capture order: one per run, afresh at each
+-- opening of the port and at each section that does not say it continues a
+-- run. Runs sharing one file interleave their sections; a section that goes
+-- on with a run begins with a record naming the run's device.
 local state
-local states = {}
+local section_states = {}
+local device_states = {}
 local function new_state()
     return {
         streams = { [RECORD_WRITTEN] = { held = "", from = {} }, [RECORD_READ] = { held = "", from = {} } },
@@ -162,7 +167,8 @@ local function new_state()
 end
 local function reset()
     records = {}
-    states = {}
+    section_states = {}
+    device_states = {}
     state = new_state()
 end
 reset()
@@ -308,14 +314,20 @@ local function join(bytes, number, kind, out)
 end
 
 local function first_pass(tvb, pinfo, kind)
-    local device = interface_name() and interface_name().value or ""
-    if not states[device] or kind == RECORD_OPENED or kind == RECORD_OPEN_FAILED then
-        states[device] = new_state()
+    local section = section_number() and section_number().value or 1
+    local body = tvb:len() > 1 and tvb:raw(1) or ""
+    local device = body:match("^([^%z]*)%z") or body
+    if kind == RECORD_OPENED or kind == RECORD_OPEN_FAILED then
+        section_states[section] = new_state()
+        device_states[device] = section_states[section]
+    elseif kind == RECORD_CONTINUED then
+        section_states[section] = device_states[device] or new_state()
+    elseif not section_states[section] then
+        section_states[section] = new_state()
     end
-    state = states[device]
+    state = section_states[section]
     local rec = { pieces = {} }
     records[pinfo.number] = rec
-    local body = tvb:len() > 1 and tvb:raw(1) or ""
     if kind == RECORD_WRITTEN or kind == RECORD_READ then
         if state.lost and kind == RECORD_WRITTEN then rec.after_lost = true end
         rec.held_from = join(body, pinfo.number, kind, rec.pieces)
@@ -522,6 +534,9 @@ local function dissect(tvb, pinfo, tree)
         info = "Port not opened: " .. reason
     elseif kind == RECORD_CLOSED then
         info = "Port closed"
+    elseif kind == RECORD_CONTINUED and body then
+        local device, port = named(body, root, f.port)
+        info = "Run continued: " .. device .. " (" .. port .. "), after another run's records"
     else
         info = "Unknown record " .. kind
     end

@@ -130,6 +130,44 @@ by_section 4 | grep -q "An acknowledgement whose sequence number matches no comm
     fail "wrong-ack-seq: '$(by_section 4)'"
 [ "$(by_section 5)" = "This reply copy differs from the other copies" ] || fail "differing replies: '$(by_section 5)'"
 
+# A rack: two, then four runs at once on phones at the line speed, one capture and one log file for all.
+# Every record sits under its own run's interface and every exchange is linked as if alone: no expert
+# item anywhere; the log holds each run's seven lines, whole, under its own port.
+for runs in 2 4; do
+    rack=$work/rack$runs.pcapng
+    rack_pids=()
+    for i in $(seq "$runs"); do
+        rm -f "$work/rack-device$i"
+        "$build/kelvra-phone-sim" --quiet --paced >"$work/rack-device$i" &
+        rack_pids+=($!)
+    done
+    for i in $(seq "$runs"); do
+        for _ in $(seq 50); do [ "$(wc -l <"$work/rack-device$i" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
+    done
+    runners=()
+    for i in $(seq "$runs"); do
+        XDG_CONFIG_HOME=$work "$build/kelvra-netmon" --run rd-on --com "$i" --device "$(head -n 1 "$work/rack-device$i")" \
+            --capture "$rack" --log-file "$work/rack$runs.log" >/dev/null 2>&1 &
+        runners+=($!)
+    done
+    for pid in "${runners[@]}"; do wait "$pid" || fail "a run of the rack of $runs failed"; done
+    kill "${rack_pids[@]}"
+    wait "${rack_pids[@]}" 2>/dev/null || true
+    [ -z "$(experts "$rack")" ] || fail "the rack of $runs has expert items: $(experts "$rack" | head -n 5)"
+    opened=$(decode "$rack" frame.interface_name _ws.col.Info | grep -c 'Port opened' || true)
+    [ "$opened" -eq "$runs" ] || fail "the rack of $runs: $opened openings"
+    # Each section that goes on with a run says which: the device its run opened.
+    continued=$(decode "$rack" frame.section_number _ws.col.Info | grep -c '|Run continued: /dev/pts/' || true)
+    [ "$continued" -gt 0 ] || fail "the rack of $runs: the runs did not interleave"
+    [ "$(decode "$rack" m2bus.checksum.status | grep -c '^1$')" -eq $((runs * 20)) ] ||
+        fail "the rack of $runs: not every run's twenty frames are decoded"
+    for i in $(seq "$runs"); do
+        [ "$(grep -cE "^[0-9T:.+-]+ Com$i /dev/pts/[0-9]+ " "$work/rack$runs.log")" -eq 7 ] ||
+            fail "the rack of $runs: Com$i's lines: $(grep " Com$i " "$work/rack$runs.log")"
+    done
+    [ "$(wc -l <"$work/rack$runs.log")" -eq $((runs * 7)) ] || fail "the rack of $runs: lines that are no run's"
+done
+
 # Two copies of the plugin (a personal one besides the one given): loaded once, without an error.
 mkdir -p "$work/home/.local/lib/wireshark/plugins"
 cp "$dissector" "$work/home/.local/lib/wireshark/plugins/"
@@ -155,5 +193,5 @@ errors=$( { tshark -2 -X "lua_script:$dissector" -r "$work/corpus.pcapng" -V 2>&
 records=$(tshark -X "lua_script:$dissector" -r "$work/corpus.pcapng" 2>/dev/null | wc -l)
 [ "$errors" -eq 0 ] || fail "$errors Lua errors on the fuzz corpus"
 [ "$records" -gt 0 ] || fail "the fuzz corpus capture was not read"
-echo "dissector: the exchange at line speed, a per-read capture, a day of five runs, a bad checksum and $records" \
-    "records of the fuzz corpus decoded"
+echo "dissector: the exchange at line speed, a per-read capture, a day of five runs, racks of two and four runs" \
+    "sharing one capture, a bad checksum and $records records of the fuzz corpus decoded"
