@@ -6,7 +6,7 @@
 # a lock folder that is read-only; and Wireshark capturing live from the
 # listener (its extcap folder, which only root may change, in a mount namespace).
 # Usage: FieldTest.sh BUILD_DIR SCENARIO   (lock-race, foreign-lock, killed-runs, signal-while-waiting,
-#        full-disk, read-only-locks, wireshark-live)
+#        full-disk, shared-records, read-error, read-only-locks, wireshark-live)
 set -euo pipefail
 build=$1
 scenario=$2
@@ -139,6 +139,89 @@ SCRIPT
     sleep 0.5
     grep -q "damaged\|cut short" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
     echo "a full disk: status 3, said once; the next run recorded whole, the capture readable"
+    ;;
+shared-records)
+    # A rack on a 64 KiB disk: four runs at once share one log file and one capture while another
+    # program appends its own lines to the log, and the disk fills during the runs. No line of the
+    # other program is cut or lost, every line of the log is whole, and the capture reads whole.
+    can_mount
+    mkdir "$work/disk"
+    devices=()
+    for i in 1 2 3 4; do
+        phone --paced
+        devices+=("$device")
+    done
+    cat >"$work/inside.sh" <<'SCRIPT'
+set -u
+tool=$1 disk=$2
+shift 2
+mount -t tmpfs -o size=64k tmpfs "$disk"
+# Room for about a run and a half of records.
+head -c 57344 /dev/zero >"$disk/filler"
+( for i in $(seq 400); do echo "other program line $i" >>"$disk/shared.log" && echo "$i" >>"$disk/../other.ok"; done ) 2>/dev/null &
+other=$!
+runs=()
+port=1
+for device in "$@"; do
+    "$tool" --run rd-on --com "$port" --device "$device" --log-file "$disk/shared.log" \
+        --capture "$disk/shared.pcapng" >/dev/null 2>>"$disk/../runs.err" &
+    runs+=($!)
+    port=$((port + 1))
+done
+for run in "${runs[@]}"; do wait "$run"; echo "status $?"; done
+wait "$other"
+cp "$disk/shared.log" "$disk/shared.pcapng" "$disk/.."
+SCRIPT
+    unshare -m bash "$work/inside.sh" "$tool" "$work/disk" "${devices[@]}" >"$work/statuses"
+    bad=$(grep -v -x -E 'status (0|3)' "$work/statuses" || true)
+    [ -z "$bad" ] || fail "runs ended with $bad: $(cat "$work/runs.err")"
+    grep -q "No space left on device" "$work/runs.err" || fail "the disk did not fill: $(cat "$work/statuses")"
+    # The other program's own lines may be cut by the full disk (its echo said so); nothing else.
+    strays=$(grep -v -E "$stamped|^other program line [0-9]+$|^o(t(h(e(r( (p(r(o(g(r(a(m( (l(i(n(e( [0-9]*)?)?)?)?)?)?)?)?)?)?)?)?)?)?)?)?)?)?$" \
+        "$work/shared.log" || true)
+    [ -z "$strays" ] || fail "lines cut or glued: $(head -n 5 <<<"$strays")"
+    while read -r i; do
+        [ "$(grep -c -x "other program line $i" "$work/shared.log")" -eq 1 ] ||
+            fail "the other program's line $i is lost or doubled"
+    done <"$work/other.ok"
+    if command -v tshark >/dev/null; then
+        tshark -r "$work/shared.pcapng" >/dev/null 2>"$work/tshark.err" || fail "the capture: $(cat "$work/tshark.err")"
+    fi
+    "$build/kelvra-phone-sim" --replay "$work/shared.pcapng" --quiet >/dev/null 2>"$work/replay.err" &
+    pids+=($!)
+    sleep 0.5
+    grep -q "damaged" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
+    echo "four runs and another program on one log and capture of a disk that filled:" \
+        "$(grep -c . "$work/other.ok") foreign lines kept whole, every line whole, the capture readable"
+    ;;
+read-error)
+    # The capture's reads failing from the tenth on (a failing stick or share): the earlier runs stay
+    # as they were, the run says so and ends with 2.
+    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
+    phone
+    for i in 1 2 3; do "$tool" --run rd-on --device "$device" --capture "$work/day.pcapng" >/dev/null; done
+    cp "$work/day.pcapng" "$work/before.pcapng"
+    # A cut tail to tempt the opening into cutting.
+    truncate -s -7 "$work/day.pcapng"
+    cp "$work/day.pcapng" "$work/before.pcapng"
+    # The loader's own reads of the program's libraries come first: the failures start after them.
+    strace -f -qq -o "$work/loader" -e trace=pread64 "$tool" --version >/dev/null
+    first=$(( $(grep -c pread64 "$work/loader") + 1 ))
+    status=0
+    strace -f -qq -o /dev/null -e trace=pread64 -e inject=pread64:error=EIO:when=$first+ \
+        "$tool" --run rd-on --device "$device" --capture "$work/day.pcapng" >/dev/null 2>"$work/err" || status=$?
+    [ "$status" -eq 2 ] || fail "status $status: $(cat "$work/err")"
+    grep -q "cannot be read: Input/output error" "$work/err" || fail "the read error is not said: $(cat "$work/err")"
+    cmp -s "$work/day.pcapng" "$work/before.pcapng" || fail "the capture was changed"
+    # A long capture (33 MB) is opened in what its end takes: the next run never waits a second for it.
+    while [ "$(stat -c %s "$work/day.pcapng")" -lt 33000000 ]; do cat "$work/day.pcapng" "$work/day.pcapng" >"$work/twice" &&
+        mv "$work/twice" "$work/day.pcapng"; done
+    "$tool" --run rd-on --device "$device" --capture "$work/day.pcapng" >/dev/null 2>&1 &
+    first=$!
+    "$tool" --run rd-on --device "$device" --capture "$work/day.pcapng" --com 2 >/dev/null 2>"$work/err2" || true
+    wait "$first" || true
+    grep -q "locked by another" "$work/err2" && fail "a run waited for another's opening: $(cat "$work/err2")"
+    echo "a read error leaves the capture as it was (status 2); a 33 MB capture holds no run up"
     ;;
 read-only-locks)
     # The lock folder read-only: a dead program's lock there cannot be taken over, and the user is told
