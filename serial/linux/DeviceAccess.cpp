@@ -364,28 +364,20 @@ std::string DeviceLock::Take(const QString& portName) {
     }
     const bool whole = ::write(fd, content.constData(), static_cast<std::size_t>(content.size())) == content.size();
     ::close(fd);
-    std::string failure;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!whole) {
-            failure = CreateFailure(path);
-            break;
-        }
+    std::string failure = whole ? std::string() : CreateFailure(path);
+    // Another program's lock is kept, or taken off and the link tried once more.
+    for (int attempt = 0; failure.empty() && path_.isEmpty(); ++attempt) {
         if (::link(written.constData(), name.constData()) == 0) {
             path_ = name;
             content_ = content;
-            break;
-        }
-        if (errno != EEXIST) {
+        } else if (errno != EEXIST) {
             failure = CreateFailure(path);
-            break;
+        } else if (failure = Judge(path); failure.empty() && attempt > 0) {
+            failure = QStringLiteral("cannot lock it (lock file %1)").arg(path).toStdString();
         }
-        // Another program's lock: kept, or taken off and the link tried once more.
-        failure = Judge(path);
-        if (!failure.empty()) break;
-        failure = QStringLiteral("cannot lock it (lock file %1)").arg(path).toStdString();
     }
     ::unlink(written.constData());
-    return path_.isEmpty() ? failure : std::string();
+    return failure;
 }
 
 void DeviceLock::Release() {

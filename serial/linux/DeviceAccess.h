@@ -90,7 +90,7 @@ private:
     QByteArray content_;
 };
 
-// "<device>: <reason>" after QSerialPort failed to open `portName`. The
+// "<device>: <reason>" after QSerialPort failed to open `portName` (the name it was given). The
 // reason says what really failed: a lock or the device held by another
 // program (naming its process where the system tells), a lock file that
 // cannot be created, or the system's own text.

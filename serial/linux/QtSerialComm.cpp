@@ -66,7 +66,7 @@ void QtSerialComm::OpenDevice() {
         if (const std::string held = lock_.Take(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
     }
     if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
-        const std::string failure = DescribeOpenFailure(named, device.PortName(), port_);
+        const std::string failure = DescribeOpenFailure(named, device.OpenName(), port_);
         lock_.Release();
         fail(failure);
     }

@@ -38,17 +38,21 @@ can_mount() {
     unshare -m sh -c "mount -t tmpfs tmpfs '$work/probe' && mount --bind '$work/probe' '$work/probe'" 2>/dev/null ||
         { echo "mount namespaces are not available here"; exit 77; }
 }
+# The lock scenarios: strace and /var/lock usable, a phone that never answers; its lock file in $lock.
+silent_phone_and_lock() {
+    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
+    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
+    phone --fault no-answer
+    lock=/var/lock/LCK..${device#/dev/}
+    lock=${lock//pts\//pts_}
+}
 stamped='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12}[+-][0-9]{2}:[0-9]{2} '
 
 case $scenario in
 lock-race)
     # Ten runs at once on one port, every removal and renaming slowed by 0.3 s: exactly one opens
     # it, and every other says which process has it, whether a dead program's lock was there or none.
-    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
-    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
-    phone --fault no-answer
-    lock=/var/lock/LCK..${device#/dev/}
-    lock=${lock//pts\//pts_}
+    silent_phone_and_lock
     slowed=unlink,unlinkat,rename,renameat,renameat2,link,linkat
     s0=$(date +%s%N)
     strace -f -qq -o /dev/null -e trace="$slowed" -e inject="$slowed":delay_enter=300000 rm -f "$work/none"
@@ -288,11 +292,7 @@ foreign-lock)
     # Another program (here a shell with noclobber, which creates its lock in one O_EXCL step) locks
     # the port at any moment of the tool's open, the tool's own lock-taking slowed by 0.3 s once: at
     # most one of them has the port, and the other's lock is never removed while its process lives.
-    strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
-    [ -w /var/lock ] || { echo "/var/lock cannot be written"; exit 77; }
-    phone --fault no-answer
-    lock=/var/lock/LCK..${device#/dev/}
-    lock=${lock//pts\//pts_}
+    silent_phone_and_lock
     sleep 600 & live=$!
     pids+=($live)
     for round in $(seq 20); do
