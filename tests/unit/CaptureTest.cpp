@@ -107,6 +107,16 @@ TEST(Pcapng, BlocksReadBackWithTheirOptionsWhateverTheirPadding) {
         EXPECT_FALSE(file.cutTail);
         EXPECT_TRUE(file.damaged.empty());
     }
+    // Another program's smallest packet block (no data, no options), in a section with a comment.
+    const ByteString minimal = HexToBytes("0600000020000000000000000000000001000000000000000000000020000000");
+    const Pcapng::File file = Pcapng::Read(
+        Join({Pcapng::SectionBlock("x", "run of process 7 from 9"), Pcapng::InterfaceBlock(147, "d", "Com1"), minimal}));
+    ASSERT_EQ(file.sections.size(), 1u);
+    EXPECT_EQ(file.sections[0].comment, "run of process 7 from 9");
+    ASSERT_EQ(file.sections[0].packets.size(), 1u);
+    EXPECT_EQ(file.sections[0].packets[0].time, 1u);
+    EXPECT_TRUE(file.sections[0].packets[0].data.empty());
+    EXPECT_TRUE(file.damaged.empty());
 }
 
 // A day's file: runs appended one after another, whatever befell one of them.
@@ -314,6 +324,8 @@ TEST_F(CaptureFile, AnExistingFileMustBeACaptureAndLosesOnlyACutTail) {
         {"empty", {}, false, 0, nullptr},
         {"a line break alone", HexToBytes("0A"), true, 1, nullptr},
         {"three bytes of a section's start", HexToBytes("0A0D0D"), true, 3, nullptr},
+        {"a first block cut after its type", HexToBytes("0A0D0D0A"), false, 0,
+         "ended in a block cut short (4 bytes at offset 0), which was taken off"},
         {"damage inside, whole at the end", Join({run, HexToBytes("00112233"), run}), false, 2 * run.size() + 4, nullptr},
         {"a big-endian run cut", Join({BigEndianRun(), ByteString(run.begin(), run.begin() + 30)}), false, run.size(),
          "ended in a block cut short (30 bytes at offset 144), which was taken off"},
