@@ -38,6 +38,16 @@ can_mount() {
     unshare -m sh -c "mount -t tmpfs tmpfs '$work/probe' && mount --bind '$work/probe' '$work/probe'" 2>/dev/null ||
         { echo "mount namespaces are not available here"; exit 77; }
 }
+# readable CAPTURE PATTERN: tshark reads the capture, and the replay names nothing matching PATTERN.
+readable() {
+    if command -v tshark >/dev/null; then
+        tshark -r "$1" >/dev/null 2>"$work/tshark.err" || fail "the capture: $(cat "$work/tshark.err")"
+    fi
+    "$build/kelvra-phone-sim" --replay "$1" --quiet >/dev/null 2>"$work/replay.err" &
+    pids+=($!)
+    sleep 0.5
+    grep -q "$2" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
+}
 # The lock scenarios: strace and /var/lock usable, a phone that never answers; its lock file in $lock.
 silent_phone_and_lock() {
     strace -qq -o /dev/null true 2>/dev/null || { echo "strace cannot trace here"; exit 77; }
@@ -135,13 +145,7 @@ SCRIPT
     glued=$(grep -v '^0*$' "$work/field.log" | grep -Ev "$stamped" || true)
     [ -z "$glued" ] || fail "lines without their time stamp: $glued"
     [ "$(grep -cE "$stamped" "$work/field.log")" -eq 7 ] || fail "the run after the full disk is not recorded whole"
-    if command -v tshark >/dev/null; then
-        tshark -r "$work/field.pcapng" >/dev/null 2>"$work/tshark.err" || fail "the capture: $(cat "$work/tshark.err")"
-    fi
-    "$build/kelvra-phone-sim" --replay "$work/field.pcapng" --quiet >/dev/null 2>"$work/replay.err" &
-    pids+=($!)
-    sleep 0.5
-    grep -q "damaged\|cut short" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
+    readable "$work/field.pcapng" "damaged\|cut short"
     echo "a full disk: status 3, said once; the next run recorded whole, the capture readable"
     ;;
 shared-records)
@@ -196,13 +200,7 @@ SCRIPT
         [ "$(grep -c "other program line $i\$" "$work/ended.log")" -eq 1 ] ||
             fail "the other program's line $i is lost or doubled: $(grep -n "other program line $i\$" "$work/ended.log")"
     done <"$work/other.ok"
-    if command -v tshark >/dev/null; then
-        tshark -r "$work/shared.pcapng" >/dev/null 2>"$work/tshark.err" || fail "the capture: $(cat "$work/tshark.err")"
-    fi
-    "$build/kelvra-phone-sim" --replay "$work/shared.pcapng" --quiet >/dev/null 2>"$work/replay.err" &
-    pids+=($!)
-    sleep 0.5
-    grep -q "damaged" "$work/replay.err" && fail "the capture is damaged: $(cat "$work/replay.err")"
+    readable "$work/shared.pcapng" "damaged"
     echo "four runs and another program on one log and capture of a disk that filled:" \
         "$(grep -c . "$work/other.ok") foreign lines kept whole, every line whole, the capture readable"
     ;;
@@ -324,8 +322,22 @@ foreign-lock)
             wait "$run" || true
         fi
     done
+    # A dead program's lock that another program replaces with its own (one rename) while the tool,
+    # slowed by a second at its rename, takes the dead one over: the live lock is put back, the port not opened.
+    sh -c 'exit 0' & dead=$!
+    wait $dead
+    printf '%10d\n' "$dead" >"$lock"
+    strace -f -qq -o /dev/null -e trace=rename,renameat,renameat2 -e inject=rename,renameat,renameat2:delay_enter=1000000 \
+        "$tool" --run off --device "$device" >"$work/out" 2>"$work/err" &
+    run=$!
+    sleep 0.4
+    printf '%10d\n' "$live" >"$lock.other" && mv -f "$lock.other" "$lock"
+    wait "$run" && fail "the tool opened the port over a live lock: $(cat "$work/out")"
+    [ "$(cat "$lock")" = "$(printf '%10d' "$live")" ] || fail "the live lock that replaced the dead one is gone"
+    grep -q "changed while it was taken over" "$work/err" || fail "the replaced lock is not said: $(cat "$work/err")"
     rm -f "$lock"
-    echo "twenty foreign lockers at any moment of the open: one of the two had the port each time"
+    echo "twenty foreign lockers at any moment of the open: one of the two had the port each time;" \
+        "a dead lock replaced by a live one while taken over stays"
     ;;
 killed-runs)
     # A watchdog's SIGKILL at any moment of runs and listeners on one port: the port is never blocked

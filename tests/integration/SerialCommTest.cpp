@@ -328,6 +328,7 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
             comm.SetPortOpen(false);
             EXPECT_NE(::access(LockPath().c_str(), F_OK), 0) << "the stale lock was taken over and let go";
         } catch (const CommError& e) {
+            EXPECT_FALSE(c.failure.empty()) << "it does not open: " << e.what();
             EXPECT_EQ(std::string(e.what()).find(pty.Path() + c.failure), 0u) << e.what();
             std::string after(64, '\0');
             FILE* kept = std::fopen(LockPath().c_str(), "rb");
@@ -337,6 +338,26 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
             EXPECT_EQ(after, c.later.empty() ? c.content : c.later) << "another program's lock is never changed";
         }
         writer.join();
+        ::unlink(LockPath().c_str());
+    }
+}
+
+// Closing removes the lock only while it is still this process's: a lock another program wrote in its
+// place meanwhile stays.
+TEST_F(SerialCommTest, ClosingRemovesOnlyItsOwnLock) {
+    if (::access("/var/lock", W_OK) != 0) GTEST_SKIP() << "/var/lock cannot be written here";
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced);
+        comm.SetPortOpen(true);
+        ASSERT_EQ(::access(LockPath().c_str(), F_OK), 0);
+        const std::string foreign = std::to_string(::getppid()) + "\nminicom\nlab-pc\n";
+        if (replaced) {
+            FILE* lock = std::fopen(LockPath().c_str(), "wb");
+            std::fwrite(foreign.data(), 1, foreign.size(), lock);
+            std::fclose(lock);
+        }
+        comm.SetPortOpen(false);
+        EXPECT_EQ(::access(LockPath().c_str(), F_OK) == 0, replaced);
         ::unlink(LockPath().c_str());
     }
 }
