@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <string>
 
 #include "link/Frame.h"
+#include "record/AppendFile.h"
 #include "record/LineCapture.h"
 #include "record/Pcapng.h"
 #include "record/PcapngReader.h"
@@ -435,6 +439,51 @@ TEST_F(CaptureFile, RunsSharingOneFileKeepTheirRecords) {
             EXPECT_EQ(records, static_cast<std::size_t>(steps[name] + 1));
         }
     }
+}
+
+// A piece cut short (here by a file size limit standing in for a full disk) is taken back only when it is
+// provably this writer's: under the lock and at the file's end. Another writer's line that came between
+// measuring the file and writing stays; without the lock nothing is cut.
+TEST_F(CaptureFile, APieceCutShortIsTakenBackOnlyWhenProvablyItsOwn) {
+    const struct {
+        const char* name;
+        bool otherInTheWindow;
+        bool locked;
+        std::string after;
+    } cases[] = {
+        {"alone", false, true, "first\nx\n"},
+        {"another line came in between", true, true, "first\nx\nother line\n"},
+        {"without the lock", true, false, "first\nx\nother line\n01234"},
+    };
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(path.c_str());
+        AppendFile file(path, "the log file", AppendFile::Pieces::Lines);
+        ASSERT_TRUE(file.Write("first\n", 6));
+        // Another writer appends: the next piece's resume runs under the lock, between measuring and writing.
+        const int other = ::open(path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(::write(other, "x\n", 2), 2);
+        const int holder = ::open(path.c_str(), O_RDONLY);
+        if (!c.locked) ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+        rlimit before{};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        rlimit limit = before;
+        limit.rlim_cur = 8 + (c.otherInTheWindow ? 11 : 0) + 5;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool whole = file.Write("0123456789\n", 11, [&] {
+            if (c.otherInTheWindow) EXPECT_EQ(::write(other, "other line\n", 11), 11);
+            return std::string();
+        });
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        ::close(holder);
+        ::close(other);
+        EXPECT_FALSE(whole);
+        EXPECT_TRUE(file.Incomplete());
+        const ByteString after = Contents();
+        EXPECT_EQ(std::string(after.begin(), after.end()), c.after);
+    }
+    ::signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace
