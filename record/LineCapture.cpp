@@ -184,7 +184,9 @@ void LineCapture::Append(const ByteString& block) {
         for (const std::string& interface : interfaceBlocks_) resumed += interface;
         // A reader that cannot see the section's comment (Wireshark's Lua) learns whose records follow.
         if (!interfaceBlocks_.empty()) {
-            Bytes data{static_cast<std::uint8_t>(LineRecord::Continued)};
+            Bytes data;
+            data.reserve(current_.size() + 1);
+            data.push_back(static_cast<std::uint8_t>(LineRecord::Continued));
             data.insert(data.end(), current_.begin(), current_.end());
             resumed += AsText(Pcapng::PacketBlock(interface_, clock_(), data, 0));
         }
