@@ -58,17 +58,14 @@ LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock,
                 const Pcapng::Reader start(source, size);
                 const auto cut = Pcapng::FindCutTail(source, size);
                 // Only what was really read is judged: a failing disk is not a cut tail.
-                if (!file_.ReadFailure().empty()) {
-                    refused = file_.Path() + ": cannot be read: " + file_.ReadFailure() + "; it is left as it is";
-                } else if (cut && file_.CutAt(cut->offset)) {
+                if (file_.ReadFailure().empty() && cut && file_.CutAt(cut->offset))
                     file_.Note("ended in a block cut short (" + std::to_string(cut->length) + " bytes at offset " +
                                std::to_string(cut->offset) + "), which was taken off");
-                }
             } catch (const Pcapng::FormatError&) {
-                refused = file_.ReadFailure().empty()
-                              ? file_.Path() + ": not a pcapng capture; it is left as it is"
-                              : file_.Path() + ": cannot be read: " + file_.ReadFailure() + "; it is left as it is";
+                refused = file_.Path() + ": not a pcapng capture; it is left as it is";
             }
+            if (!file_.ReadFailure().empty())
+                refused = file_.Path() + ": cannot be read: " + file_.ReadFailure() + "; it is left as it is";
         });
         if (!refused.empty()) throw std::runtime_error(refused);
     }
