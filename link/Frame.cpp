@@ -80,6 +80,7 @@ std::vector<FramePiece> CutFrames(const ByteString& bytes) {
     static const std::vector<ByteString> starts = FrameStarts();
     const FrameLayout layout(link);
     const std::size_t size = bytes.size();
+    const std::size_t startLength = starts.front().size();
     auto startsAt = [&](std::size_t at) {
         return std::any_of(starts.begin(), starts.end(), [&](const ByteString& start) { return Begins(bytes, at, start); });
     };
@@ -100,7 +101,11 @@ std::vector<FramePiece> CutFrames(const ByteString& bytes) {
             else if (length < size)
                 frameLength = layout.CommandLength(bytes[length]);
             const bool runsPast = frameLength == 0 || at + frameLength > size;
-            piece.end = runsPast ? next : at + std::min(frameLength, next - at);
+            // A start that runs past the frame's last byte (a checksum equal to the
+            // frame id) does not cut it: the frame is whole as soon as its last byte
+            // comes, however the bytes after it arrive.
+            const std::size_t cutAt = next + startLength > at + frameLength ? size : next;
+            piece.end = runsPast ? next : at + std::min(frameLength, cutAt - at);
             piece.kind = runsPast && next == size ? FramePiece::Kind::Partial : FramePiece::Kind::Frame;
         }
         pieces.push_back(piece);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "link/Frame.h"
@@ -116,6 +117,7 @@ TEST(FrameJoiner, OnePiecePerFrameHoweverTheBytesArrive) {
         "1F1000400004000164010" "13E"    // reply
         "1F100040" "1F10007F0272"         // a frame cut short by the next frame start
         "1F00104000031F1000" "0159"      // a frame start inside a payload
+        "1F00107F6F1F" "1000"            // an ack whose checksum 1F and the next bytes look like a frame start
         "1F");                           // the first byte of a frame still to come
     // The frames of the whole; bytes around them may come in more pieces than one.
     std::vector<std::string> frames;
@@ -152,6 +154,8 @@ TEST(FrameJoiner, OnePiecePerFrameHoweverTheBytesArrive) {
         EXPECT_EQ(joined, line);
         EXPECT_EQ(joinedFrames, frames);
     }
+    EXPECT_NE(std::find(frames.begin(), frames.end(), "1F 00 10 7F 6F 1F"), frames.end())
+        << "a frame whose last byte begins a frame start is whole";
 }
 
 TEST(FrameJoiner, StrayBytesGoOnAtOnceAndAFrameWaitsForItsLastByte) {
