@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "commands/FrameSummaries.h"
 #include "commands/LineEvents.h"
 #include "link/FrameJoiner.h"
+#include "listen/Narrator.h"
 #include "record/LogFile.h"
 #include "runtime/Console.h"
 #include "runtime/EventRuntime.h"
@@ -20,9 +20,6 @@
 namespace kelvra {
 
 namespace {
-// A frame still incomplete after this long without a byte is shown as it stands:
-// at 9600 baud the bytes of one frame are never this far apart.
-constexpr double QuietSeconds = 0.1;
 // How long a wait lasts when nothing is held: as long as a reader that has
 // gone (a pipe into `head`) may keep the port.
 constexpr double IdleSeconds = 0.5;
@@ -36,43 +33,6 @@ public:
     void End() override {}
 };
 
-class Narrator {
-public:
-    explicit Narrator(bool silent) : silent_(silent) { clock_.start(); }
-
-    void Piece(const FrameJoiner::Piece& piece) {
-        const PieceSummary summary = summaries_.Describe(piece.bytes);
-        if (summary.frame) {
-            ++frames_;
-            if (summary.badChecksum) ++badChecksums_;
-        } else {
-            stray_ += piece.bytes.size();
-        }
-        Say(static_cast<long long>(piece.time), summary.direction,
-            summary.text + (summary.badChecksum ? " [bad checksum]" : "") + "  " + BytesToHex(piece.bytes));
-    }
-    void Event(const std::string& text) { Say(Now(), "line event", text); }
-    long long Now() const { return clock_.elapsed(); }
-    std::string Totals() const {
-        return std::to_string(frames_) + (frames_ == 1 ? " frame, " : " frames, ") + std::to_string(badChecksums_) +
-               " with a bad checksum, " + std::to_string(stray_) + (stray_ == 1 ? " byte" : " bytes") +
-               " outside frames";
-    }
-
-private:
-    void Say(long long ms, const std::string& direction, const std::string& text) const {
-        if (silent_) return;
-        char head[48];
-        std::snprintf(head, sizeof head, "%8lld ms  %-11s  ", ms, direction.c_str());
-        Console::Line(head + text);
-    }
-
-    bool silent_;
-    QElapsedTimer clock_;
-    FrameSummaries summaries_;
-    long long frames_ = 0, badChecksums_ = 0;
-    std::size_t stray_ = 0;
-};
 }  // namespace
 
 int Listen(const ListenRequest& request) {
@@ -93,18 +53,30 @@ int Listen(const ListenRequest& request) {
         Console::Problem(OneLine(failure.what()));
         return RunStatus::Failed;
     }
-    Narrator narrator(request.forWireshark);
+    // Wireshark reads the capture alone; a listener's lines go to standard output.
+    Narrator narrator(request.forWireshark ? std::function<void(const std::string&)>{}
+                                           : [](const std::string& line) { Console::Line(line); });
+    QElapsedTimer clock;
+    clock.start();
     if (!request.forWireshark)
         Console::Problem("listening to Com" + std::to_string(request.port) + " (" + device +
                          ") at 9600 8O1, writing nothing; Ctrl+C ends");
     bool lost = false;
+    // What the line brought before the event is told before it.
+    auto readInput = [&] {
+        try {
+            if (!lost) narrator.Heard(comm->Input(), clock.elapsed());
+        } catch (const CommError&) {
+            lost = true;
+        }
+    };
     comm->SetOnComm([&] {
         const CommEventReport report = DescribeCommEvent(comm->CommEvent(), comm->CommEventText());
+        readInput();
         if (comm->CommEvent() == CommEventCode::DeviceLost) lost = true;
-        if (report.kind != CommEventReport::Ignored) narrator.Event(report.text);
+        if (report.kind != CommEventReport::Ignored) narrator.Event(report.text, clock.elapsed());
     });
 
-    FrameJoiner joiner;
     double lastArrival = 0;
     // Wireshark stops reading its FIFO when it stops capturing; a pipeline's reader may end too.
     auto readerGone = [&request] {
@@ -112,7 +84,7 @@ int Listen(const ListenRequest& request) {
         return Console::ReaderGone();
     };
     while (ending == 0 && TerminationSignals::Received() == 0 && !lost && !readerGone()) {
-        runtime.DoEvents(runtime.Timer() + (joiner.Holding() ? QuietSeconds : IdleSeconds));
+        runtime.DoEvents(runtime.Timer() + (narrator.Holding() ? FrameJoiner::QuietSeconds : IdleSeconds));
         if (lost) break;
         Bytes bytes;
         try {
@@ -123,12 +95,12 @@ int Listen(const ListenRequest& request) {
         }
         if (!bytes.empty()) {
             lastArrival = runtime.Timer();
-            for (const auto& piece : joiner.Add(bytes, static_cast<std::uint64_t>(narrator.Now()))) narrator.Piece(piece);
-        } else if (joiner.Holding() && runtime.Timer() - lastArrival >= QuietSeconds) {
-            for (const auto& piece : joiner.Flush()) narrator.Piece(piece);
+            narrator.Heard(bytes, clock.elapsed());
+        } else if (narrator.Holding() && runtime.Timer() - lastArrival >= FrameJoiner::QuietSeconds) {
+            narrator.Quiet();
         }
     }
-    for (const auto& piece : joiner.Flush()) narrator.Piece(piece);
+    narrator.Quiet();
     comm->SetOnComm({});
     if (lost) Console::Problem(device + ": the device is gone");
     try {
