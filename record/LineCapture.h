@@ -19,7 +19,9 @@ enum class LineRecord : std::uint8_t {
     Written = 0,    // bytes written to the phone
     Read = 1,       // bytes read from the line, the echo included
     LineEvent = 2,  // the event code (16 bits, little-endian), then its text
-    Opened = 3,     // the device, a zero byte, the line settings ("9600 8O1")
+    // The device, a zero byte, the line settings ("9600 8O1"), a zero byte and
+    // FramedMark: each frame is whole in a record of its own.
+    Opened = 3,
     Closed = 4,
     OpenFailed = 5,  // the device, a zero byte, why it could not be opened
     // First in a section that continues a run after another run wrote to the
@@ -40,6 +42,10 @@ enum class LineRecord : std::uint8_t {
 // says it continues the run ("run of process <pid> from <time>, continued").
 class LineCapture : public LineObserver {
 public:
+    // Tells readers that each frame is whole in a record of its own (a frame cut
+    // short in one of its own too), unlike older captures of one record per read.
+    static constexpr const char* FramedMark = "one record per frame";
+
     // Opens `path` for appending and starts a section. An existing file must
     // be a pcapng capture: its last block, if cut short (a full disk, a power
     // cut), is taken off, since it could never be read, and the reporter
@@ -55,6 +61,7 @@ public:
     void Closed() override;
     void Written(const Bytes& bytes) override;
     void Read(const Bytes& bytes) override;
+    void LineQuiet() override { FlushRead(); }
     void LineEvent(std::int16_t code, const std::string& text) override;
 
     // Hears "the capture file <path> cannot be written: <reason>" the first

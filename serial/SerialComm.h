@@ -55,6 +55,9 @@ public:
     virtual void Closed() = 0;
     virtual void Written(const Bytes& bytes) = 0;
     virtual void Read(const Bytes& bytes) = 0;
+    // No byte has come for FrameJoiner::QuietSeconds since the last read: a frame
+    // still incomplete was cut short.
+    virtual void LineQuiet() = 0;
     // `text`: the component's own description, for the codes it adds (DeviceLost).
     virtual void LineEvent(std::int16_t code, const std::string& text) = 0;
 };

@@ -3,11 +3,16 @@
 
 #include <QMetaObject>
 
+#include "link/FrameJoiner.h"
 #include "serial/WireTrace.h"
 
 namespace kelvra {
 
-SerialPortBase::SerialPortBase(PortMap ports, QObject* parent) : QObject(parent), ports_(std::move(ports)) {}
+SerialPortBase::SerialPortBase(PortMap ports, QObject* parent) : QObject(parent), ports_(std::move(ports)) {
+    quiet_.setSingleShot(true);
+    quiet_.setInterval(static_cast<int>(FrameJoiner::QuietSeconds * 1000));
+    connect(&quiet_, &QTimer::timeout, this, &SerialPortBase::QuietCheck);
+}
 
 void SerialPortBase::SetCommPort(std::int16_t port) {
     if (port < 1 || port > 4) throw CommError("Invalid port number " + std::to_string(port));
@@ -41,6 +46,7 @@ void SerialPortBase::MarkOpened() {
 }
 
 void SerialPortBase::MarkClosed() {
+    quiet_.stop();
     pending_.clear();
     open_ = false;
     lost_ = false;
@@ -78,7 +84,19 @@ void SerialPortBase::TellWritten(const Bytes& bytes) {
 
 void SerialPortBase::TellRead(const Bytes& bytes) {
     WireTrace::Received(bytes);
-    if (Observer() != nullptr && !bytes.empty()) Observer()->Read(bytes);
+    if (Observer() != nullptr && !bytes.empty()) {
+        Observer()->Read(bytes);
+        quiet_.start();
+    }
+}
+
+void SerialPortBase::QuietCheck() {
+    if (!open_ || lost_ || Observer() == nullptr) return;
+    if (InBufferCount() > 0) {
+        quiet_.start();
+        return;
+    }
+    Observer()->LineQuiet();
 }
 
 void SerialPortBase::Report(std::int16_t code) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
 #include <deque>
 #include <string>
@@ -63,11 +64,14 @@ protected:
 
 private:
     void DeliverNext();
+    // The line has been quiet since the last read; bytes waiting unread are not quiet.
+    void QuietCheck();
     // "<device>: the device is gone", for the event and for operations after it.
     std::string GoneText() const;
 
     PortMap ports_;
     std::deque<std::int16_t> pending_;
+    QTimer quiet_;
     std::int16_t commPort_ = 1;
     std::int16_t commEvent_ = 0;
     bool open_ = false;

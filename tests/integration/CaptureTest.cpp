@@ -10,12 +10,15 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include "link/Frame.h"
 #include "record/LineCapture.h"
 #include "sim/PhoneServer.h"
+#include "sim/Pty.h"
 #include "sim/Replay.h"
 
 namespace kelvra {
@@ -162,6 +165,41 @@ TEST(Capture, ARunKilledMidwayLeavesEveryCompleteRecordReadable) {
     const CapturedSection captured = ReadCapturedSection(file.toStdString(), 1);
     EXPECT_EQ(captured.sections, 1u);
     EXPECT_GE(captured.section.packets.size(), 3u) << "the opening and both copies of the first command";
+}
+
+// A reply cut short, then silence: its bytes are in the capture once the line has been quiet a moment,
+// so a run killed while it waits for the rest (SIGKILL, a power cut) still shows what the phone said.
+TEST(Capture, AFrameCutShortIsRecordedWhileTheRunWaitsForTheRest) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("cut.pcapng");
+    Pty line;
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", dir.path());
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral(KELVRA_NETMON), {"--run", "rd-on", "--device", QString::fromStdString(line.Path()),
+                                               "--capture", file});
+    ASSERT_TRUE(tool.waitForStarted());
+    // The first command's first byte: the run reads the line now.
+    pollfd far{line.MasterFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&far, 1, 5000), 1);
+    const ByteString cut = HexToBytes("1F100040000400");
+    ASSERT_EQ(::write(line.MasterFd(), cut.data(), cut.size()), static_cast<ssize_t>(cut.size()));
+    bool recorded = false;
+    for (int waited = 0; waited < 40 && !recorded; ++waited) {
+        tool.waitForFinished(50);
+        QFile capture(file);
+        recorded = capture.open(QIODevice::ReadOnly) &&
+                   capture.readAll().contains(QByteArray("\x01\x1F\x10\x00\x40\x00\x04\x00", 8));
+    }
+    ::kill(static_cast<pid_t>(tool.processId()), SIGKILL);
+    tool.waitForFinished();
+    ASSERT_TRUE(recorded) << "the reply cut short was not recorded within 2 s";
+    const CapturedSection captured = ReadCapturedSection(file.toStdString(), 1);
+    std::vector<std::string> read;
+    for (const Pcapng::Packet& packet : captured.section.packets)
+        if (Kind(packet) == LineRecord::Read) read.push_back(BytesToHex(Bytes(packet)));
+    EXPECT_EQ(read, std::vector<std::string>{"1F 10 00 40 00 04 00"}) << "one record, the frame as it stands";
 }
 
 // A failure in the field, reproduced at the desk: the replayed capture gives the same log and status.

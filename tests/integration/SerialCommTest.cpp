@@ -21,6 +21,7 @@
 #include <string>
 
 #include "app/QtRuntime.h"
+#include "link/CommGlobal.h"
 #include "serial/Devices.h"
 #include "serial/linux/DeviceAccess.h"
 #include "serial/PortMap.h"
@@ -378,6 +379,39 @@ TEST_F(SerialCommTest, PseudoTerminalRaisesNoLineEvents) {
     Idle(0.5);
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(comm.OutBufferCount(), 0);
+}
+
+// Hears what a capture hears: the reads and the quiet after them.
+class QuietObserver : public LineObserver {
+public:
+    void Opened(const std::string&, int, const std::string&) override {}
+    void OpenFailed(const std::string&, int, const std::string&) override {}
+    void Closed() override {}
+    void Written(const Bytes&) override {}
+    void Read(const Bytes& bytes) override { said.push_back("read " + BytesToHex(bytes)); }
+    void LineQuiet() override { said.push_back("quiet"); }
+    void LineEvent(std::int16_t, const std::string&) override {}
+    std::vector<std::string> said;
+};
+
+// A frame cut short is told as soon as the line has been quiet a moment after the last read, not when
+// the next byte comes; bytes that wait unread are not a quiet line.
+TEST_F(SerialCommTest, TheLineFallingQuietAfterAReadIsTold) {
+    QuietObserver observer;
+    comm.SetObserver(&observer);
+    comm.SetPortOpen(true);
+    Idle(0.3);
+    EXPECT_TRUE(observer.said.empty()) << "nothing read, nothing to end";
+    WriteFar(HexToBytes("1F0010400004"));
+    ASSERT_EQ(Receive(6).size(), 6u);
+    WriteFar(HexToBytes("0001"));
+    Idle(0.4);
+    EXPECT_EQ(observer.said, std::vector<std::string>{"read 1F 00 10 40 00 04"}) << "two bytes wait unread";
+    ASSERT_EQ(Receive(2).size(), 2u);
+    Idle(0.4);
+    EXPECT_EQ(observer.said, (std::vector<std::string>{"read 1F 00 10 40 00 04", "read 00 01", "quiet"}));
+    comm.SetPortOpen(false);
+    comm.SetObserver(nullptr);
 }
 
 TEST_F(SerialCommTest, IdleWaitSleepsAndArrivalWakesIt) {

@@ -288,6 +288,8 @@ TEST_F(CaptureFile, ReadRecordsAreFramesAndNothingIsHeldPastTheRun) {
         }
         capture.LineEvent(1001, "");
         capture.Read(HexToBytes("3E1F1000"));
+        capture.LineQuiet();
+        capture.Read(HexToBytes("7F1F"));
         capture.Closed();
         capture.OpenFailed("/dev/ttyUSB1", 2, "/dev/ttyUSB1: Permission denied");
     }
@@ -297,14 +299,18 @@ TEST_F(CaptureFile, ReadRecordsAreFramesAndNothingIsHeldPastTheRun) {
     for (const auto& packet : file.sections[0].packets)
         records.push_back(std::to_string(packet.data[0]) + ":" + BytesToHex(ByteString(packet.data.begin() + 1, packet.data.end())));
     const std::vector<std::string> expected{
-        "3:2F 64 65 76 2F 74 74 79 55 53 42 30 00 39 36 30 30 20 38 4F 31",
+        // The device, its settings and the mark of one record per frame.
+        "3:2F 64 65 76 2F 74 74 79 55 53 42 30 00 39 36 30 30 20 38 4F 31 00 6F 6E 65 20 72 65 63 6F 72 64 20 70 65 "
+        "72 20 66 72 61 6D 65",
         "1:1F 10 00 7F 01 71",
         "0:1F 00 10 7F 02 72",
         "1:55",
         "1:1F 10 00 40 00 04 00 01 64 01 01",  // a line event comes: written as it stands
         "2:E9 03 42 72 65 61 6B 20 52 65 63 65 69 76 65 64",
         "1:3E",
-        "1:1F 10 00",  // the port closes
+        "1:1F 10 00",  // the line falls quiet
+        "1:7F",
+        "1:1F",  // the port closes
         "4:",
         "5:2F 64 65 76 2F 74 74 79 55 53 42 31 00 2F 64 65 76 2F 74 74 79 55 53 42 31 3A 20 50 65 72 6D 69 73 73 69 6F 6E 20 64 65 6E 69 65 64",
     };
