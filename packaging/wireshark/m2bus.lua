@@ -11,6 +11,8 @@ if not loaded then return end
 local RECORD_WRITTEN, RECORD_READ, RECORD_EVENT, RECORD_OPENED, RECORD_CLOSED, RECORD_OPEN_FAILED = 0, 1, 2, 3, 4, 5
 local RECORD_CONTINUED = 6
 local FRAME_ID, ACK_TYPE = 0x1F, 0x7F
+-- The last field of an opening by a tool that writes one record per frame.
+local FRAMED_MARK = "one record per frame"
 local DEVICE_LOST = 1010
 
 local record_names = {
@@ -36,8 +38,9 @@ local event_names = {
     [1005] = "Overrun", [1006] = "CD timeout", [1007] = "Receive buffer overflow", [1008] = "Parity error",
     [1009] = "Transmit buffer full", [DEVICE_LOST] = "Device gone",
 }
--- Line events that mean bytes were lost or spoilt on the line.
-local line_faults = { [1001] = true, [1004] = true, [1005] = true, [1007] = true, [1008] = true }
+-- Line events that are only news (a modem line changed, the phone rings): a note. Every other
+-- event, unknown ones included, means bytes were lost or spoilt or the line failed: a warning.
+local line_news = { [3] = true, [4] = true, [5] = true, [6] = true, [7] = true }
 local checksum_states = { [0] = "Bad", [1] = "Good" }
 
 local f = m2bus.fields
@@ -73,6 +76,7 @@ f.event_code = ProtoField.int16("m2bus.event.code", "Event code", base.DEC, even
 f.event_text = ProtoField.string("m2bus.event.text", "Event")
 f.device = ProtoField.string("m2bus.device", "Device")
 f.settings = ProtoField.string("m2bus.settings", "Line settings")
+f.records = ProtoField.string("m2bus.records", "Records")
 f.reason = ProtoField.string("m2bus.reason", "Why")
 f.port = ProtoField.string("m2bus.port", "Port")
 f.stray = ProtoField.bytes("m2bus.stray", "Bytes outside a frame")
@@ -88,11 +92,12 @@ local e_ack_nothing = expert_of("m2bus.ack.unmatched", "An acknowledgement whose
     expert.group.SEQUENCE)
 local e_copy = expert_of("m2bus.copy.differs", "This reply copy differs from the other copies", expert.group.SEQUENCE)
 local e_event = expert_of("m2bus.event.expert", "A fault on the line", expert.group.COMMENTS_GROUP)
+local e_news = expert_of("m2bus.event.news", "A change on the line", expert.group.COMMENTS_GROUP, expert.severity.NOTE)
 local e_after_lost = expert_of("m2bus.written_after_lost", "Written after the device was gone", expert.group.SEQUENCE)
 local e_not_opened = expert_of("m2bus.open_failed", "The port could not be opened", expert.group.RESPONSE_CODE)
 local e_short = expert_of("m2bus.short", "Frame cut short", expert.group.MALFORMED)
 local e_stray = expert_of("m2bus.stray.expert", "Bytes outside a frame", expert.group.PROTOCOL, expert.severity.NOTE)
-m2bus.experts = { e_checksum, e_echo, e_no_echo, e_no_ack, e_ack_nothing, e_copy, e_event, e_after_lost,
+m2bus.experts = { e_checksum, e_echo, e_no_echo, e_no_ack, e_ack_nothing, e_copy, e_event, e_news, e_after_lost,
     e_not_opened, e_short, e_stray }
 
 local section_number = Field.new("frame.section_number")
@@ -100,8 +105,9 @@ local bxor = (bit32 and bit32.bxor) or bit.bxor
 
 -- Line bytes cut into frames as the tool cuts them: a frame runs from a frame
 -- start (the frame id and an address pair) for the length its header gives,
--- no further than the next frame start; bytes around frames make pieces of
--- their own. `s` is a Lua string of bytes; each piece is {first, last, kind}.
+-- no further than the next frame start that lies within it; bytes around
+-- frames make pieces of their own. `s` is a Lua string of bytes; each piece
+-- is {first, last, kind}.
 local function starts_at(s, i)
     local a, b, c = s:byte(i, i + 2)
     return a == FRAME_ID and ((b == 0x00 and c == 0x10) or (b == 0x10 and c == 0x00))
@@ -121,7 +127,9 @@ local function cut(s)
                 length = 8 + s:byte(i + 5)
             end
             if length and i + length - 1 <= n then
-                piece.last = math.min(i + length - 1, next_start - 1)
+                -- A start running past the frame's last byte (a checksum 1F) does not cut it.
+                local cut_at = next_start + 2 > i + length - 1 and n + 1 or next_start
+                piece.last = math.min(i + length - 1, cut_at - 1)
                 piece.kind = "frame"
             else
                 piece.kind = next_start > n and "partial" or "frame"
@@ -146,7 +154,11 @@ local function hex(s)
 end
 
 -- What the first pass learns, for every later pass: per record number, the
--- pieces it completes and what they relate to.
+-- pieces it completes and what they relate to. A run whose opening says
+-- "one record per frame" wrote each frame whole in a record of its own (a
+-- frame cut short by silence, a line event or the closing too), so each of
+-- its records is decided alone; older runs wrote what each read returned,
+-- and their frames are joined across records.
 local records = {}
 -- The first pass's state, in capture order: one per run, afresh at each
 -- opening of the port and at each section that does not say it continues a
@@ -163,6 +175,7 @@ local function new_state()
         group = nil,    -- reply copies coming in
         last_group = nil,
         lost = false,
+        framed = false,
     }
 end
 local function reset()
@@ -278,7 +291,9 @@ local function join(bytes, number, kind, out)
     local pieces = cut(data)
     local last = pieces[#pieces]
     local keep = #data
-    if last.kind == "partial" then
+    if state.framed then
+        -- Nothing is held: a frame this record does not complete was cut short.
+    elseif last.kind == "partial" then
         keep = last.first - 1
     elseif last.kind == "other" then
         keep = #data - start_prefix_at_end(data, last.first)
@@ -320,6 +335,7 @@ local function first_pass(tvb, pinfo, kind)
     if kind == RECORD_OPENED or kind == RECORD_OPEN_FAILED then
         section_states[section] = new_state()
         device_states[device] = section_states[section]
+        section_states[section].framed = kind == RECORD_OPENED and body:find("%z" .. FRAMED_MARK .. "$") ~= nil
     elseif kind == RECORD_CONTINUED then
         section_states[section] = device_states[device] or new_state()
     elseif not section_states[section] then
@@ -491,16 +507,18 @@ local function show_bytes_record(tvb, pinfo, root, kind, rec)
     return #infos > 0 and table.concat(infos, "; ") or "No bytes"
 end
 
--- "<device>\0<text>": the device and the text, each with its bytes.
+-- "<device>\0<text>[\0<more>]": the device and the text, each with its bytes, and what follows them.
 local function named(body, root, text_field)
     local raw = body:raw()
     local zero = raw:find("\0", 1, true)
     local device_length = zero and zero - 1 or #raw
     local device = raw:sub(1, device_length)
     if device_length > 0 then root:add(f.device, body(0, device_length)) else root:add(f.device, "") end
-    local text = zero and raw:sub(zero + 1) or ""
-    if zero and zero < #raw then root:add(text_field, body(zero)) end
-    return device, text
+    if not zero then return device, "", nil end
+    local next_zero = raw:find("\0", zero + 1, true)
+    local text = raw:sub(zero + 1, (next_zero or #raw + 1) - 1)
+    if #text > 0 then root:add(text_field, body(zero, #text)) end
+    return device, text, next_zero and raw:sub(next_zero + 1) or nil
 end
 
 local function dissect(tvb, pinfo, tree)
@@ -523,10 +541,11 @@ local function dissect(tvb, pinfo, tree)
         local item = root:add_le(f.event_code, body(0, 2))
         local text = body:len() > 2 and body(2):string() or ""
         if body:len() > 2 then root:add(f.event_text, body(2)) end
-        if line_faults[code] or code == DEVICE_LOST then item:add_proto_expert_info(e_event, text) end
+        item:add_proto_expert_info(line_news[code] and e_news or e_event, #text > 0 and text or nil)
         info = "Line event " .. (event_names[code] or tostring(code)) .. ": " .. text
     elseif kind == RECORD_OPENED and body then
-        local device, settings = named(body, root, f.settings)
+        local device, settings, records_kind = named(body, root, f.settings)
+        if records_kind then root:add(f.records, records_kind):set_generated() end
         info = "Port opened: " .. device .. " " .. settings
     elseif kind == RECORD_OPEN_FAILED and body then
         local device, reason = named(body, root, f.reason)

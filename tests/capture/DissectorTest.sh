@@ -4,6 +4,8 @@
 # frame of R&D test On decoded and linked both ways, a capture written one
 # record per read piece reassembled, a day's file of several runs (one
 # faulty, one cut short) read whole with each fault named where it happened,
+# each record of a capture of one record per frame decided in itself, every
+# line event flagged,
 # what one pass cannot know left out, two copies of the plugin loaded once,
 # and any bytes at all taken without a Lua error.
 # Usage: DissectorTest.sh BUILD_DIR SOURCE_DIR
@@ -167,6 +169,53 @@ for runs in 2 4; do
     done
     [ "$(wc -l <"$work/rack$runs.log")" -eq $((runs * 7)) ] || fail "the rack of $runs: lines that are no run's"
 done
+
+# Each record decided in itself: a reply cut short (by silence, then by the closing), a lone frame id, an
+# acknowledgement whose checksum is the frame id followed by two stray bytes, and every line event the
+# tool counts: each fault on its own record, nowhere else.
+perl -e '
+    sub block { my ($type, $body) = @_; my $len = 12 + length $body; pack("VV", $type, $len) . $body . pack("V", $len) }
+    sub record { my $data = shift; my $pad = (4 - length($data) % 4) % 4;
+                 block(6, pack("VVVVV", 0, 0, 1, length $data, length $data) . $data . ("\0" x $pad)) }
+    sub event { my ($code, $text) = @_; record("\x02" . pack("v", $code) . $text) }
+    print block(0x0A0D0D0A, pack("VvvVV", 0x1A2B3C4D, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF));
+    print block(1, pack("vvV", 147, 0, 0));
+    print record("\x03/dev/ttyUSB0\x009600 8O1\x00one record per frame");
+    print record("\x01\x1f\x10\x00\x40\x00\x04\x00");
+    print record("\x01\x1f");
+    print record("\x01\x1f\x10\x00\x7f\x6f\x1f");
+    print record("\x01\x10\x00");
+    print event(1002, "CTS Timeout"), event(1003, "DSR Timeout"), event(1006, "Carrier Detect Timeout"),
+          event(1009, "Transmit Buffer Full"), event(1234, "Unknown error or event"), event(3, "Change in CTS Detected");
+    print record("\x01\x1f\x10\x00\x40\x00\x04\x00\x01\x64");
+    print record("\x04");' >"$work/records.pcapng"
+cat >"$work/expected" <<'TEXT'
+2: Frame cut short
+3: Bytes outside a frame
+4: An acknowledgement whose sequence number matches no command
+5: Bytes outside a frame
+6: CTS Timeout
+7: DSR Timeout
+8: Carrier Detect Timeout
+9: Transmit Buffer Full
+10: Unknown error or event
+11: Change in CTS Detected
+12: Frame cut short
+TEXT
+diff -u "$work/expected" <(experts "$work/records.pcapng") || fail "a fault is not on its own record"
+[ "$(decode "$work/records.pcapng" frame.number m2bus.checksum.status _ws.col.Info | sed -n '4p;13p')" = \
+  "$(printf '4|1|Ack seq 111\n13||Port closed')" ] ||
+    fail "the acknowledgement with checksum 1F or the closing: $(decode "$work/records.pcapng" _ws.col.Info)"
+
+# The PC's acknowledgement echoed wrong: the echo, whole in its record, says so itself.
+capture "$work/ack-echo.pcapng" --paced --fault wrong-ack-echo
+echo_faults=$(experts "$work/ack-echo.pcapng" | grep "The echo differs" | cut -d: -f1)
+[ -n "$echo_faults" ] || fail "the wrong echo is not flagged: $(experts "$work/ack-echo.pcapng")"
+for n in $echo_faults; do
+    [ "$(decode "$work/ack-echo.pcapng" _ws.col.Info | sed -n "${n}p" | cut -c1-8)" = "Echo of " ] ||
+        fail "the echo fault is on #$n: $(decode "$work/ack-echo.pcapng" _ws.col.Info | sed -n "${n}p")"
+done
+! decode "$work/ack-echo.pcapng" _ws.col.Info | grep -q "Part of a frame" || fail "a record is glued to the next"
 
 # Two copies of the plugin (a personal one besides the one given): loaded once, without an error.
 mkdir -p "$work/home/.local/lib/wireshark/plugins"
