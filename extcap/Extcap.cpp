@@ -5,11 +5,16 @@
 #include <memory>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "link/Runtime.h"
 #include "listen/Listener.h"
 #include "record/LineCapture.h"
 #include "record/Pcapng.h"
 #include "runtime/Console.h"
+#include "serial/Devices.h"
 
 namespace kelvra {
 
@@ -44,13 +49,50 @@ int ExtcapPort(const std::string& interface) {
     return 0;
 }
 
+namespace {
+// Whether `device` is there now: a device file present, or a port the system lists.
+bool Present(const std::string& device, const std::vector<SerialDevice>& listed) {
+    for (const SerialDevice& each : listed)
+        if (each.path.toStdString() == device || each.aliases.contains(QString::fromStdString(device))) return true;
+#ifndef _WIN32
+    struct stat status {};
+    return ::stat(device.c_str(), &status) == 0 && S_ISCHR(status.st_mode);
+#else
+    return false;
+#endif
+}
+
+// The device setting's choices: Com<port>'s device first (chosen when nothing is), then every serial
+// device present. "value" lines of argument 0, as a reload of the setting lists them too.
+void DeviceChoices(const PortMap& ports, int port) {
+    const std::string mapped = ports.Device(port);
+    Console::Line("value {arg=0}{value=" + mapped + "}{display=" + mapped + " (Com" + std::to_string(port) +
+                  " today)}{default=true}");
+    for (const SerialDevice& device : SerialDevices()) {
+        const std::string path = device.path.toStdString();
+        if (path == mapped) continue;
+        const std::string about = device.description.isEmpty() ? "" : " (" + device.description.toStdString() + ")";
+        Console::Line("value {arg=0}{value=" + path + "}{display=" + path + about + "}{default=false}");
+    }
+}
+
+// Wireshark's capture filters are for network packets; the records of a serial line take none.
+const char* const NoCaptureFilter = "M2BUS interfaces take no capture filter; use a display filter such as m2bus.seq == 2";
+}  // namespace
+
 int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     if (Has(arguments, "--extcap-interfaces")) {
-        Console::Line("extcap {version=" + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
-                      std::to_string(App::Revision) + "}{display=M2BUS line listener}");
+        std::string tool = "extcap {version=" + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
+                           std::to_string(App::Revision) + "}{display=M2BUS line listener}";
+#ifdef KELVRA_MANUAL_URL
+        tool += "{help=" KELVRA_MANUAL_URL "}";
+#endif
+        Console::Line(tool);
+        const std::vector<SerialDevice> listed = SerialDevices();
+        // Wireshark names its temporary files after the display: no device path in it.
         for (int port = 1; port <= PortMap::Ports; ++port)
-            Console::Line("interface {value=" + ExtcapInterface(port) + "}{display=M2BUS on Com" + std::to_string(port) +
-                          ": " + DescribeMapping(ports.Resolve(port), port) + "}");
+            Console::Line("interface {value=" + ExtcapInterface(port) + "}{display=M2BUS Com" + std::to_string(port) +
+                          (Present(ports.Device(port), listed) ? "" : " (no device)") + "}");
         return 0;
     }
     const std::string interface = Value(arguments, "--extcap-interface");
@@ -64,12 +106,29 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
         return 0;
     }
     if (Has(arguments, "--extcap-config")) {
-        Console::Line("arg {number=0}{call=--device}{display=Device}{type=string}{tooltip=The serial device to listen "
-                      "to instead of " + ports.Device(port) + " (Com" + std::to_string(port) + " today)}");
+        if (Has(arguments, "--extcap-reload-option")) {
+            DeviceChoices(ports, port);
+            return 0;
+        }
+        Console::Line("arg {number=0}{call=--device}{display=Device}{type=editselector}{reload=true}"
+                      "{placeholder=Reload the devices present}{tooltip=The serial device to listen to: " +
+                      DescribeMapping(ports.Resolve(port), port) + " (Com" + std::to_string(port) +
+                      " today), another one present, or any device's path}");
+        DeviceChoices(ports, port);
         return 0;
     }
+    const bool filtered = !Value(arguments, "--extcap-capture-filter").empty();
     if (!Has(arguments, "--capture")) {
+        if (Has(arguments, "--extcap-capture-filter")) {
+            // Wireshark checks a filter as it is typed: nothing said is a filter taken.
+            if (filtered) Console::Line(NoCaptureFilter);
+            return 0;
+        }
         Console::Problem("Wireshark's call is not understood");
+        return 2;
+    }
+    if (filtered) {
+        Console::Problem(NoCaptureFilter);
         return 2;
     }
     if (const std::string device = Value(arguments, "--device"); !device.empty()) {

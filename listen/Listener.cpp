@@ -80,7 +80,8 @@ int Listen(const ListenRequest& request) {
     double lastArrival = 0;
     // Wireshark stops reading its FIFO when it stops capturing; a pipeline's reader may end too.
     auto readerGone = [&request] {
-        if (request.forWireshark) return request.capture != nullptr && request.capture->Incomplete();
+        if (request.forWireshark)
+            return request.capture != nullptr && (request.capture->Incomplete() || request.capture->ReaderGone());
         return Console::ReaderGone();
     };
     while (ending == 0 && TerminationSignals::Received() == 0 && !lost && !readerGone()) {

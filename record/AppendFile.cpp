@@ -148,6 +148,9 @@ bool AppendFile::SameFile(const std::string& a, const std::string& b) {
     return full(a) == full(b);
 }
 
+// A named pipe's reader that goes is seen by the next write.
+bool AppendFile::ReaderGone() const { return false; }
+
 #else
 // ---- Linux: O_APPEND, flock, pread and ftruncate; a path is its bytes.
 
@@ -180,6 +183,11 @@ AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool w
         ::close(FD(readFd_));
         readFd_ = -1;
     }
+}
+
+bool AppendFile::ReaderGone() const {
+    pollfd out{FD(fd_), 0, 0};
+    return !Regular() && ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
 }
 
 AppendFile::~AppendFile() {

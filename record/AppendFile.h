@@ -55,6 +55,9 @@ public:
     // Says when to stop waiting for a lock or a reader: a termination signal arrived.
     void SetInterrupted(std::function<bool()> interrupted) { interrupted_ = std::move(interrupted); }
     bool Incomplete() const { return incomplete_; }
+    // A pipe or FIFO whose last reader has gone (its writing end shows an error):
+    // nothing written would be read. False for other files and where it cannot be told.
+    bool ReaderGone() const;
 
     // A regular file, whose bytes can be read back (Read) and cut (CutAt); not a FIFO or a device.
     bool Regular() const { return readFd_ >= 0; }

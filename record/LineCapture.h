@@ -71,6 +71,8 @@ public:
     // The line is listened to, not driven: the interfaces say so.
     void SetListening() { listening_ = true; }
     bool Incomplete() const { return file_.Incomplete(); }
+    // Written into a FIFO that nothing reads any more (its reader died).
+    bool ReaderGone() const { return file_.ReaderGone(); }
 
 private:
     // Makes `device` on Com`port` the interface of the records that follow.

@@ -5,7 +5,7 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev groff)
 # What building the Debian package and checking the desktop entry take besides.
 PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 # The Qt-free core is also compiled for Windows, with MinGW-w64.

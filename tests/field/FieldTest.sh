@@ -282,7 +282,7 @@ wireshark-live)
 set -eu
 tool=$1 device=$2 extcap=$3 ours=$4 work=$5 dissector=$6
 mount --bind "$ours" "$extcap"
-tshark -D 2>/dev/null | grep -q "m2bus-com1 (M2BUS on Com1: $KELVRA_COM1, from KELVRA_COM1)"
+tshark -D 2>/dev/null | grep -q "m2bus-com1 (M2BUS Com1)"
 tshark -X "lua_script:$dissector" -i m2bus-com1 -a duration:4 -w "$work/live.pcapng" >/dev/null 2>&1 &
 shark=$!
 sleep 1.5
