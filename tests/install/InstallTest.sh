@@ -20,6 +20,7 @@ expected_files() {
         LIBDIR/wireshark/plugins/m2bus.lua \
         share/applications/invalid.kelvra.netmon.desktop share/metainfo/invalid.kelvra.netmon.metainfo.xml \
         share/doc/kelvra-netmon/changelog.gz share/doc/kelvra-netmon/copyright \
+        share/doc/kelvra-netmon/kelvra-netmon.html \
         share/man/man1/kelvra-netmon.1.gz share/man/man1/kelvra-phone-sim.1.gz \
         share/icons/hicolor/scalable/apps/kelvra-netmon.svg
     for size in $sizes; do echo "share/icons/hicolor/${size}x${size}/apps/kelvra-netmon.png"; done
@@ -35,6 +36,11 @@ check_tree() {
         || fail "the extcap does not lead to the program"
     "$prefix/$libdir/wireshark/extcap/kelvra-m2bus" --extcap-interfaces | grep -q '^interface {value=m2bus-com1}' \
         || fail "the extcap lists no interface"
+    # Its help button opens the manual page, installed as HTML.
+    "$prefix/$libdir/wireshark/extcap/kelvra-m2bus" --extcap-interfaces |
+        grep -q '{help=file:///.*/share/doc/kelvra-netmon/kelvra-netmon.html}' || fail "the extcap has no help link"
+    grep -q '<title>KELVRA-NETMON</title>' "$prefix/share/doc/kelvra-netmon/kelvra-netmon.html" ||
+        fail "the HTML manual is not the manual page"
     desktop-file-validate "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "desktop entry does not validate"
     grep -q '^Exec=kelvra-netmon$' "$prefix/share/applications/invalid.kelvra.netmon.desktop" || fail "wrong Exec"
     appstreamcli validate --no-net "$prefix/share/metainfo/invalid.kelvra.netmon.metainfo.xml" >/dev/null \
