@@ -84,14 +84,31 @@ Reader::Reader(Source source, std::uint64_t size) : source_(std::move(source)), 
     }
 }
 
+std::size_t Reader::Fetch(std::uint64_t offset, std::uint8_t* into, std::size_t n) const {
+    if (offset >= size_) return 0;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
+    if (offset < windowAt_ || offset + n > windowAt_ + window_.size()) {
+        // Wide enough for any block from the floor on, so a block's trailing length is in it too.
+        constexpr std::uint64_t Wide = 2 * std::uint64_t{MaxBlockLength} + SearchWindow;
+        windowAt_ = std::min(offset, std::max(floor_, offset + n > Wide ? offset + n - Wide : 0));
+        window_.resize(static_cast<std::size_t>(std::min(Wide, size_ - windowAt_)));
+        window_.resize(source_(windowAt_, window_.data(), window_.size()));
+        if (offset + n > windowAt_ + window_.size())
+            n = offset >= windowAt_ + window_.size() ? 0 : static_cast<std::size_t>(windowAt_ + window_.size() - offset);
+    }
+    std::memcpy(into, window_.data() + (offset - windowAt_), n);
+    return n;
+}
+
 std::uint32_t Reader::Get32(std::uint64_t offset, bool swapped) const {
     std::uint32_t v = 0;
-    if (source_(offset, reinterpret_cast<std::uint8_t*>(&v), sizeof v) != sizeof v) return 0;
+    if (Fetch(offset, reinterpret_cast<std::uint8_t*>(&v), sizeof v) != sizeof v) return 0;
     return swapped ? Swap32(v) : v;
 }
 
 std::optional<Reader::Block> Reader::WholeAt(std::uint64_t offset, bool& swapped) const {
     if (size_ - offset < 12) return std::nullopt;
+    floor_ = offset;
     const std::uint32_t type = Get32(offset, false);
     bool order = swapped;
     if (type == SectionHeaderType) {
@@ -122,7 +139,8 @@ std::optional<Reader::Block> Reader::Next() {
     // Damage: the walk resumes at the next whole block, if the file holds one.
     std::uint8_t window[SearchWindow];
     for (std::uint64_t from = at_ + 1; from + 12 <= size_;) {
-        const std::size_t n = source_(from, window, SearchWindow);
+        floor_ = from;
+        const std::size_t n = Fetch(from, window, SearchWindow);
         if (n < 4) break;
         std::size_t i = 0;
         for (; i + 4 <= n; ++i) {
@@ -150,7 +168,8 @@ std::optional<Reader::Block> Reader::Next() {
 
 ByteString Reader::Body(const Block& block) const {
     ByteString body(block.length - 12);
-    source_(block.offset + 8, body.data(), body.size());
+    floor_ = block.offset;
+    Fetch(block.offset + 8, body.data(), body.size());
     return body;
 }
 
@@ -170,26 +189,40 @@ std::optional<Damage> FindCutTail(const Source& source, std::uint64_t size) {
                std::find(std::begin(KnownTypes), std::end(KnownTypes), type) != std::end(KnownTypes);
     };
     // A whole block ends at `end` when its trailing length leads back to the same length and a known type.
-    auto blockEndsAt = [&](std::uint64_t end) {
-        for (const bool swapped : {false, true}) {
-            const std::uint32_t length = get(end - 4, swapped);
+    auto blockEndsAt = [&](std::uint64_t end, bool& swapped) {
+        for (const bool order : {false, true}) {
+            const std::uint32_t length = get(end - 4, order);
             if (length < 12 || length % 4 != 0 || length > end - start) continue;
             const std::uint64_t begin = end - length;
-            if (get(begin + 4, swapped) == length && known(get(begin, swapped))) return true;
+            if (get(begin + 4, order) == length && known(get(begin, order))) {
+                swapped = order;
+                return true;
+            }
         }
         return false;
     };
     // Blocks are whole 32-bit words from the file's start: only such offsets can end one.
     for (std::uint64_t end = size & ~std::uint64_t{3}; end >= start + 12; end -= 4) {
-        if (!blockEndsAt(end)) continue;
+        bool swapped = false;
+        if (!blockEndsAt(end, swapped)) continue;
         if (end == size) return std::nullopt;
+        // What follows is a block cut short only if it begins as one whose length runs past the end;
+        // anything else is damage, which is left as it is (the file is not the writer's to cut).
+        if (size - end >= 8) {
+            std::uint32_t type = get(end, false);
+            const std::uint32_t length = get(end + 4, swapped && type != SectionHeaderType);
+            if (swapped && type != SectionHeaderType) type = Swap32(type);
+            if (!known(type) || length < 12 || length % 4 != 0 || length <= size - end) return std::nullopt;
+        }
         return Damage{end, size - end};
     }
     return std::nullopt;
 }
 
-File Read(Reader& reader, const Keep& keep) {
+File Walk(Reader& reader, const Walker& walker) {
     File file;
+    bool inSection = false;
+    std::size_t interfaces = 0;
     while (const auto block = reader.Next()) {
         const ByteString bytes = reader.Body(*block);
         const Values body(bytes, reader.Swapped());
@@ -201,11 +234,12 @@ File Read(Reader& reader, const Keep& keep) {
                     if (option.code == ShbUserAppl) section.application = Text(option.value);
                     if (option.code == OptComment) section.comment = Text(option.value);
                 }
-                file.sections.push_back(std::move(section));
+                inSection = true;
+                interfaces = 0;
+                walker.section(section);
                 continue;
             }
-            if (file.sections.empty()) throw FormatError("a block before the first section header");
-            Section& section = file.sections.back();
+            if (!inSection) throw FormatError("a block before the first section header");
             if (block->type == InterfaceType) {
                 if (body.Size() < 8) throw FormatError("an interface block too short");
                 Interface interface;
@@ -215,13 +249,13 @@ File Read(Reader& reader, const Keep& keep) {
                     if (option.code == IfDescription) interface.description = Text(option.value);
                     if (option.code == IfTsResol && option.value.size() == 1) interface.timeResolution = option.value[0];
                 }
-                section.interfaces.push_back(std::move(interface));
+                ++interfaces;
+                walker.interface(interface);
             } else if (block->type == EnhancedPacketType) {
                 if (body.Size() < 20) throw FormatError("a packet block too short");
                 Packet packet;
                 packet.interface = body.U32(0);
-                if (packet.interface >= section.interfaces.size())
-                    throw FormatError("a packet of an interface not described");
+                if (packet.interface >= interfaces) throw FormatError("a packet of an interface not described");
                 packet.time = std::uint64_t{body.U32(4)} << 32 | body.U32(8);
                 const std::uint32_t captured = body.U32(12);
                 if (20 + Padded(captured) > body.Size()) throw FormatError("a packet runs past its block");
@@ -229,7 +263,7 @@ File Read(Reader& reader, const Keep& keep) {
                 for (const Option& option : Options(body, 20 + Padded(captured)))
                     if (option.code == EpbFlags && option.value.size() == 4)
                         packet.flags = Values(option.value, reader.Swapped()).U32(0);
-                if (keep(file.sections.size() - 1, packet)) section.packets.push_back(std::move(packet));
+                walker.packet(packet);
             }
         } catch (const FormatError&) {
             file.damaged.push_back({block->offset, block->length});
@@ -239,6 +273,17 @@ File Read(Reader& reader, const Keep& keep) {
     std::sort(file.damaged.begin(), file.damaged.end(),
               [](const Damage& a, const Damage& b) { return a.offset < b.offset; });
     file.cutTail = reader.CutTail();
+    return file;
+}
+
+File Read(Reader& reader, const Keep& keep) {
+    std::vector<Section> sections;
+    File file = Walk(reader, {[&sections](const Section& section) { sections.push_back(section); },
+                              [&sections](const Interface& interface) { sections.back().interfaces.push_back(interface); },
+                              [&sections, &keep](const Packet& packet) {
+                                  if (keep(sections.size() - 1, packet)) sections.back().packets.push_back(packet);
+                              }});
+    file.sections = std::move(sections);
     return file;
 }
 

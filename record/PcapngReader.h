@@ -62,9 +62,17 @@ private:
     // The block at `offset` if one is whole there, with its section's byte order.
     std::optional<Block> WholeAt(std::uint64_t offset, bool& swapped) const;
     std::uint32_t Get32(std::uint64_t offset, bool swapped) const;
+    // Up to `n` bytes from `offset`, through a window on the file that holds a
+    // block's start and end at once: each part of the file is read from the
+    // source once or twice, however the blocks and damage lie.
+    std::size_t Fetch(std::uint64_t offset, std::uint8_t* into, std::size_t n) const;
 
     Source source_;
     std::uint64_t size_;
+    mutable std::vector<std::uint8_t> window_;
+    mutable std::uint64_t windowAt_ = 0;
+    // The lowest offset the walk may still look at: the window starts no later.
+    mutable std::uint64_t floor_ = 0;
     std::uint64_t at_ = 0;
     bool swapped_ = false;
     std::vector<Damage> damaged_;
@@ -110,6 +118,17 @@ struct File {
 
 // Says of each packet, with its section's index, whether to keep it.
 using Keep = std::function<bool(std::size_t section, const Packet& packet)>;
+
+// What a walk over a file hands over as it meets it, keeping nothing itself:
+// a section's header (without interfaces or packets), then each interface
+// and packet of that section.
+struct Walker {
+    std::function<void(const Section&)> section;
+    std::function<void(const Interface&)> interface;
+    std::function<void(const Packet&)> packet;
+};
+// Walks every block, as Read reads them; the result holds the damage and the cut tail, no sections.
+File Walk(Reader& reader, const Walker& walker);
 
 // Every section of the file, with the packets `keep` chose. A whole block
 // that does not make sense (a packet of an interface not described, an

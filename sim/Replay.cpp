@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -86,45 +87,68 @@ ByteString ReplayPhone::Hear(const ByteString& fromPc) {
 }
 
 namespace {
-// A file's bytes for the capture reader: a regular file is read where asked;
-// anything else (a pipe, a device) in order, as far as the reader asks.
+// What a pipe may bring before the replay gives up reading it.
+constexpr std::uint64_t MaxSpooledBytes = 4ull << 30;
+
+std::size_t ReadAt(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd, into + got, n - got, static_cast<off_t>(offset + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
+// A file's bytes for the capture reader, read where asked. Anything but a
+// regular file (a pipe, `<(...)`, a device) is first read to its end into an
+// unnamed temporary file, so that it is read whole and as often as needed.
 std::pair<Pcapng::Source, std::uint64_t> OpenCapture(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    struct stat info {};
+    ::fstat(fd, &info);
+    if (!S_ISREG(info.st_mode)) {
+        std::FILE* spool = std::tmpfile();
+        const int copy = spool != nullptr ? ::dup(::fileno(spool)) : -1;
+        const int spoolError = errno;
+        if (spool != nullptr) std::fclose(spool);
+        auto fail = [&](const std::string& why) {
+            ::close(fd);
+            if (copy >= 0) ::close(copy);
+            throw std::runtime_error(path + why);
+        };
+        if (copy < 0) fail(std::string(": no room to read it: ") + std::strerror(spoolError));
+        std::uint8_t chunk[64 * 1024];
+        for (std::uint64_t spooled = 0;;) {
+            ssize_t r = ::read(fd, chunk, sizeof chunk);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) fail(std::string(": cannot be read: ") + std::strerror(errno));
+            // What is no capture from its first bytes on (a device that never ends) is not read on.
+            if (spooled == 0 && r > 0 && r < 4) {
+                const ssize_t more = ::read(fd, chunk + r, static_cast<std::size_t>(4 - r));
+                if (more > 0) r += more;
+            }
+            if (spooled == 0 && r >= 4 && std::memcmp(chunk, "\x0A\x0D\x0D\x0A", 4) != 0)
+                fail(": not a capture of the line: it does not begin as a pcapng file");
+            if (r == 0) break;
+            if ((spooled += static_cast<std::uint64_t>(r)) > MaxSpooledBytes)
+                fail(": more than " + std::to_string(MaxSpooledBytes >> 30) +
+                     " GiB come through it; give the replay the file itself");
+            if (::write(copy, chunk, static_cast<std::size_t>(r)) != r)
+                fail(std::string(": no room to read it: ") + std::strerror(errno));
+        }
+        ::close(fd);
+        fd = copy;
+        ::fstat(fd, &info);
+    }
     const auto owned = std::shared_ptr<int>(new int(fd), [](int* f) {
         ::close(*f);
         delete f;
     });
-    struct stat info {};
-    ::fstat(fd, &info);
-    if (S_ISREG(info.st_mode)) {
-        return {[owned](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
-                    std::size_t got = 0;
-                    while (got < n) {
-                        const ssize_t r = ::pread(*owned, into + got, n - got, static_cast<off_t>(offset + got));
-                        if (r < 0 && errno == EINTR) continue;
-                        if (r <= 0) break;
-                        got += static_cast<std::size_t>(r);
-                    }
-                    return got;
-                },
-                static_cast<std::uint64_t>(info.st_size)};
-    }
-    auto read = std::make_shared<ByteString>();
-    return {[owned, read](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
-                std::uint8_t chunk[4096];
-                while (read->size() < offset + n && read->size() < Pcapng::MaxBlockLength) {
-                    const ssize_t r = ::read(*owned, chunk, sizeof chunk);
-                    if (r < 0 && errno == EINTR) continue;
-                    if (r <= 0) break;
-                    read->insert(read->end(), chunk, chunk + r);
-                }
-                if (offset >= read->size()) return std::size_t{0};
-                n = std::min<std::size_t>(n, read->size() - offset);
-                std::memcpy(into, read->data() + offset, n);
-                return n;
-            },
-            Pcapng::MaxBlockLength};
+    return {[owned](std::uint64_t offset, std::uint8_t* into, std::size_t n) { return ReadAt(*owned, offset, into, n); },
+            static_cast<std::uint64_t>(info.st_size)};
 }
 
 std::string Where(std::uint64_t offset, std::uint64_t length) {
@@ -134,27 +158,29 @@ std::string Where(std::uint64_t offset, std::uint64_t length) {
 
 CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted) {
     auto [source, size] = OpenCapture(path);
-    auto read = [&](const Pcapng::Keep& keep) {
+    auto walk = [&](const Pcapng::Walker& walker) {
         try {
             Pcapng::Reader reader(source, size);
-            return Pcapng::Read(reader, keep);
+            return Pcapng::Walk(reader, walker);
         } catch (const Pcapng::FormatError& error) {
             throw std::runtime_error(path + ": not a capture of the line: " + error.what());
+        } catch (const std::length_error& error) {
+            throw std::runtime_error(path + ": " + error.what() + "; the replay does not play it");
         }
     };
-    // First the sections and which carried traffic, then only the packets of the one to play.
-    std::vector<bool> traffic;
-    const Pcapng::File outline = read([&traffic](std::size_t section, const Pcapng::Packet& packet) {
-        traffic.resize(std::max(traffic.size(), section + 1));
-        if (Traffic(packet)) traffic[section] = true;
-        return false;
-    });
-    // A run sharing its file with others continues in later sections of its own: they play as one.
-    const std::vector<std::size_t> runOf = Runs(outline.sections);
-    const std::size_t runs = runOf.empty() ? 0 : runOf.back() + 1;
-    std::vector<bool> runTraffic(runs, false);
-    for (std::size_t s = 0; s < runOf.size(); ++s)
-        if (s < traffic.size() && traffic[s]) runTraffic[runOf[s]] = true;
+    // First which runs carried traffic, keeping nothing else; then only the records of the run to play.
+    std::vector<bool> runTraffic;
+    std::size_t current = 0;
+    RunCounter outlineRuns;
+    const Pcapng::File outline = walk({[&](const Pcapng::Section& section) {
+                                           current = outlineRuns.Of(section.comment);
+                                           runTraffic.resize(outlineRuns.Count(), false);
+                                       },
+                                       [](const Pcapng::Interface&) {},
+                                       [&](const Pcapng::Packet& packet) {
+                                           if (Traffic(packet)) runTraffic[current] = true;
+                                       }});
+    const std::size_t runs = outlineRuns.Count();
     CapturedSection chosen;
     chosen.sections = runs;
     for (const Pcapng::Damage& damage : outline.damaged)
@@ -170,40 +196,54 @@ CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted)
     }
     if (wanted > chosen.sections)
         throw std::runtime_error(path + " has " + std::to_string(chosen.sections) + " section(s)");
-    Pcapng::File played =
-        read([&runOf, wanted](std::size_t section, const Pcapng::Packet&) { return runOf.at(section) + 1 == wanted; });
-    for (std::size_t s = 0; s < played.sections.size(); ++s) {
-        if (runOf.at(s) + 1 != wanted) continue;
-        Pcapng::Section& part = played.sections[s];
-        if (chosen.section.packets.empty() && chosen.section.interfaces.empty()) {
-            chosen.section = std::move(part);
-        } else {
-            for (Pcapng::Packet& packet : part.packets) chosen.section.packets.push_back(std::move(packet));
-            if (part.interfaces.size() > chosen.section.interfaces.size()) chosen.section.interfaces = part.interfaces;
-        }
-    }
+    // A run continued in later sections plays as one: their records in order, the interfaces of its
+    // fullest section (each continued section describes the run's interfaces again, in the same order).
+    RunCounter playedRuns;
+    bool playing = false, first = true;
+    std::vector<Pcapng::Interface> interfaces;
+    std::uint64_t kept = 0;
+    walk({[&](const Pcapng::Section& section) {
+              playing = playedRuns.Of(section.comment) + 1 == wanted;
+              if (playing && first) chosen.section = section;
+              if (playing) first = false;
+              interfaces.clear();
+          },
+          [&](const Pcapng::Interface& interface) {
+              if (!playing) return;
+              interfaces.push_back(interface);
+              if (interfaces.size() > chosen.section.interfaces.size()) chosen.section.interfaces = interfaces;
+          },
+          [&](const Pcapng::Packet& packet) {
+              if (!playing) return;
+              kept += packet.data.size() + sizeof packet;
+              if (kept > MaxPlayedBytes)
+                  throw std::length_error("section " + std::to_string(wanted) + " holds more than " +
+                                          std::to_string(MaxPlayedBytes >> 20) + " MiB of records");
+              chosen.section.packets.push_back(packet);
+          }});
     chosen.number = wanted;
     return chosen;
 }
 
-std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections) {
+std::size_t RunCounter::Of(const std::string& comment) {
     static const std::string Continued = ", continued";
-    std::vector<std::size_t> runOf;
-    std::map<std::string, std::size_t> runs;
-    std::size_t next = 0;
-    for (const Pcapng::Section& section : sections) {
-        const std::string& comment = section.comment;
-        const bool continues = comment.size() > Continued.size() &&
-                               comment.compare(comment.size() - Continued.size(), Continued.size(), Continued) == 0;
-        if (continues) {
-            if (const auto run = runs.find(comment.substr(0, comment.size() - Continued.size())); run != runs.end()) {
-                runOf.push_back(run->second);
-                continue;
-            }
-        }
-        if (!comment.empty()) runs[comment] = next;
-        runOf.push_back(next++);
+    const bool continues = comment.size() > Continued.size() &&
+                           comment.compare(comment.size() - Continued.size(), Continued.size(), Continued) == 0;
+    if (continues)
+        if (const auto run = named_.find(comment.substr(0, comment.size() - Continued.size())); run != named_.end())
+            return run->second;
+    if (!comment.empty()) {
+        if (named_.size() >= MaxNamedRuns)
+            throw std::length_error("it names more than " + std::to_string(MaxNamedRuns) + " runs");
+        named_[comment] = next_;
     }
+    return next_++;
+}
+
+std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections) {
+    RunCounter counter;
+    std::vector<std::size_t> runOf;
+    for (const Pcapng::Section& section : sections) runOf.push_back(counter.Of(section.comment));
     return runOf;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -74,12 +75,30 @@ struct CapturedSection {
 // The run each section belongs to, counted from 0 in file order: a section
 // whose comment says it continues an earlier run ("<run>, continued") is
 // that run's; every other section starts one.
+class RunCounter {
+public:
+    // Runs named in comments are remembered so that later sections can continue
+    // them; a file naming more is refused rather than held in memory.
+    static constexpr std::size_t MaxNamedRuns = 100000;
+
+    // The run of the next section, from its comment. Throws std::length_error past MaxNamedRuns.
+    std::size_t Of(const std::string& comment);
+    std::size_t Count() const { return next_; }
+
+private:
+    std::map<std::string, std::size_t> named_;
+    std::size_t next_ = 0;
+};
 std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections);
 
 // Reads section `wanted` (from 1) of the capture at `path`, or, when
 // `wanted` is 0, the last section that carried traffic (bytes written or
-// read). Reads the file block by block. Throws std::runtime_error naming
-// the file when it cannot be read, is no capture, or has no such section.
+// read). Reads the file block by block, a pipe to its end (kept in a
+// temporary file), and keeps only the records of the run it plays. Throws
+// std::runtime_error naming the file when it cannot be read, is no capture,
+// has no such section, or holds more than the replay keeps (MaxPlayedBytes
+// of the run's records, RunCounter::MaxNamedRuns runs).
+constexpr std::uint64_t MaxPlayedBytes = 64u << 20;
 CapturedSection ReadCapturedSection(const std::string& path, std::size_t wanted);
 
 }  // namespace kelvra

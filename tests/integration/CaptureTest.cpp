@@ -12,6 +12,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <thread>
 #include <unistd.h>
 #include <sys/resource.h>
 
@@ -167,6 +168,58 @@ TEST(Capture, ARunKilledMidwayLeavesEveryCompleteRecordReadable) {
     EXPECT_GE(captured.section.packets.size(), 3u) << "the opening and both copies of the first command";
 }
 
+// A capture through a pipe (`--replay <(cat field.pcapng)`) is read to its end: no cut tail where there is
+// none, and the last run that carried traffic is found past the first 16 MiB.
+TEST(Capture, AReplayReadsAPipeToItsEnd) {
+    auto run = [](const std::string& comment, LineRecord kind, const char* hex) {
+        ByteString bytes = Pcapng::SectionBlock("kelvra-netmon", comment);
+        const ByteString interface = Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, "/dev/ttyUSB0", "Com1");
+        ByteString data = HexToBytes(hex);
+        data.insert(data.begin(), static_cast<std::uint8_t>(kind));
+        const ByteString packet = Pcapng::PacketBlock(0, 1, data, 0);
+        bytes.insert(bytes.end(), interface.begin(), interface.end());
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+        return bytes;
+    };
+    const ByteString empty = Pcapng::SectionBlock("");
+    const std::size_t between = (17u << 20) / empty.size();
+    ByteString file = run("run of process 1 from 1", LineRecord::Read, "1F10007F0171");
+    for (std::size_t i = 0; i < between; ++i) file.insert(file.end(), empty.begin(), empty.end());
+    const ByteString last = run("run of process 2 from 2", LineRecord::Written, "1F00107F0272");
+    file.insert(file.end(), last.begin(), last.end());
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{7}}) {
+        SCOPED_TRACE(cut);
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        std::thread writer([&file, cut, in = ends[1]] {
+            const ssize_t wrote = ::write(in, file.data(), file.size() - cut);
+            (void)wrote;
+            ::close(in);
+        });
+        CapturedSection captured;
+        try {
+            captured = ReadCapturedSection("/dev/fd/" + std::to_string(ends[0]), 0);
+        } catch (const std::exception& failure) {
+            ADD_FAILURE() << failure.what();
+        }
+        writer.join();
+        ::close(ends[0]);
+        const std::size_t sections = between + 2;
+        if (cut == 0) {
+            EXPECT_EQ(captured.number, sections);
+            EXPECT_EQ(captured.notes, std::vector<std::string>{"playing section " + std::to_string(sections) + " of " +
+                                                               std::to_string(sections) + ", the last that carried traffic"});
+            ASSERT_EQ(captured.section.packets.size(), 1u);
+            EXPECT_EQ(Bytes(captured.section.packets[0]), HexToBytes("1F00107F0272"));
+        } else {
+            EXPECT_EQ(captured.number, 1u) << "the last run's record is cut: the first run plays";
+            EXPECT_EQ(captured.notes.size(), 2u);
+            EXPECT_NE(captured.notes.at(0).find("the last block is cut short at offset "), std::string::npos)
+                << captured.notes.at(0);
+        }
+    }
+}
+
 // A reply cut short, then silence: its bytes are in the capture once the line has been quiet a moment,
 // so a run killed while it waits for the rest (SIGKILL, a power cut) still shows what the phone said.
 TEST(Capture, AFrameCutShortIsRecordedWhileTheRunWaitsForTheRest) {
@@ -262,6 +315,24 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
     damaged.seek(block + 4);
     damaged.write("\xF0\xFF\xFF\x7F", 4);
     damaged.close();
+    // 64 MiB of the smallest sections there are, and a file naming more runs than the replay remembers.
+    const QString sections = dir.filePath("sections.pcapng"), named = dir.filePath("named.pcapng");
+    {
+        const ByteString smallest = Pcapng::SectionBlock("");
+        ByteString bytes;
+        while (bytes.size() < (64u << 20)) bytes.insert(bytes.end(), smallest.begin(), smallest.end());
+        QFile out(sections);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        bytes.clear();
+        for (std::size_t run = 0; run <= RunCounter::MaxNamedRuns; ++run) {
+            const ByteString section = Pcapng::SectionBlock("", "run of process " + std::to_string(run));
+            bytes.insert(bytes.end(), section.begin(), section.end());
+        }
+        QFile outNamed(named);
+        ASSERT_TRUE(outNamed.open(QIODevice::WriteOnly));
+        outNamed.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    }
     const struct {
         QString path;
         int status;
@@ -269,6 +340,11 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
     } cases[] = {
         {file, -2, "kelvra-phone-sim: " + file + ": damaged bytes at offset "},
         {"/dev/zero", 1, "kelvra-phone-sim: /dev/zero: not a capture of the line: it does not begin as a pcapng file"},
+        {sections, 1, "kelvra-phone-sim: " + sections + ": no section carried traffic (" +
+                          QString::number(((64u << 20) + Pcapng::SectionBlock("").size() - 1) /
+                                          Pcapng::SectionBlock("").size()) +
+                          " sections)"},
+        {named, 1, "kelvra-phone-sim: " + named + ": it names more than 100000 runs; the replay does not play it"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.toStdString());
@@ -279,7 +355,7 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
         });
         replay.start(QStringLiteral(KELVRA_PHONE_SIM), {"--replay", c.path, "--quiet"});
         if (c.status >= 0) {
-            ASSERT_TRUE(replay.waitForFinished(5000));
+            ASSERT_TRUE(replay.waitForFinished(60000));
             EXPECT_EQ(replay.exitStatus(), QProcess::NormalExit);
             EXPECT_EQ(replay.exitCode(), c.status);
             const QString err = QString::fromUtf8(replay.readAllStandardError());

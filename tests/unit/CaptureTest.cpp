@@ -337,6 +337,12 @@ TEST_F(CaptureFile, AnExistingFileMustBeACaptureAndLosesOnlyACutTail) {
         {"a first block cut after its type", HexToBytes("0A0D0D0A"), false, 0,
          "ended in a block cut short (4 bytes at offset 0), which was taken off"},
         {"damage inside, whole at the end", Join({run, HexToBytes("00112233"), run}), false, 2 * run.size() + 4, nullptr},
+        // Bytes after the last whole block that are no block cut short are damage, not the writer's to cut.
+        {"damage at the end: junk", Join({run, HexToBytes("DEADBEEF0123456789ABCDEF")}), false, run.size() + 12, nullptr},
+        {"damage at the end: a block start whose block would end inside the file",
+         Join({run, HexToBytes("0600000010000000AABBCCDD11223344556677")}), false, run.size() + 19, nullptr},
+        {"damage at the end: a length no block has", Join({run, HexToBytes("0600000007000000AABB")}), false,
+         run.size() + 10, nullptr},
         {"a big-endian run cut", Join({BigEndianRun(), ByteString(run.begin(), run.begin() + 30)}), false, run.size(),
          "ended in a block cut short (30 bytes at offset 144), which was taken off"},
         {"a cut last block, short", Join({run, ByteString(run.begin(), run.begin() + 9)}), false, run.size(),
