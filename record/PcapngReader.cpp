@@ -72,15 +72,13 @@ Reader::Reader(Source source, std::uint64_t size) : source_(std::move(source)), 
     const std::size_t n = source_(0, first, sizeof first);
     std::uint32_t shb = SectionHeaderType;
     if (std::memcmp(first, &shb, n) != 0) throw FormatError("it does not begin as a pcapng file");
-    bool swapped = false;
-    if (!WholeAt(0, swapped)) {
-        // A first block that is whole but not a section header in either byte order is no capture.
-        std::uint8_t magic[4] = {};
-        if (size_ >= 12 && source_(8, magic, 4) == 4) {
-            std::uint32_t m;
-            std::memcpy(&m, magic, 4);
-            if (m != ByteOrderMagic && m != SwappedMagic) throw FormatError("it does not begin as a pcapng file");
-        }
+    // A section header's type without the byte-order magic after its length is no capture; a file
+    // cut before the magic is a cut tail.
+    std::uint8_t magic[4] = {};
+    if (size_ >= 12 && source_(8, magic, 4) == 4) {
+        std::uint32_t m;
+        std::memcpy(&m, magic, 4);
+        if (m != ByteOrderMagic && m != SwappedMagic) throw FormatError("it does not begin as a pcapng file");
     }
 }
 
@@ -88,12 +86,29 @@ std::size_t Reader::Fetch(std::uint64_t offset, std::uint8_t* into, std::size_t 
     if (offset >= size_) return 0;
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
     if (offset < windowAt_ || offset + n > windowAt_ + window_.size()) {
-        // Wide enough for any block from the floor on, so a block's trailing length is in it too.
+        // A block's start and end, from the floor on, fit in Wide; the window grows to Moved before
+        // it is moved on, keeping the bytes it still needs, so a walk reads each byte once and moves
+        // each a few times at most, whatever the damage.
         constexpr std::uint64_t Wide = 2 * std::uint64_t{MaxBlockLength} + SearchWindow;
-        windowAt_ = std::min(offset, std::max(floor_, offset + n > Wide ? offset + n - Wide : 0));
-        window_.resize(static_cast<std::size_t>(std::min(Wide, size_ - windowAt_)));
-        window_.resize(source_(windowAt_, window_.data(), window_.size()));
-        if (offset + n > windowAt_ + window_.size())
+        constexpr std::uint64_t Moved = Wide + MaxBlockLength;
+        const std::uint64_t need = offset + n;
+        if (offset < windowAt_ || need > windowAt_ + Moved) {
+            const std::uint64_t at = std::min(offset, std::max(floor_, need > Wide ? need - Wide : 0));
+            const std::uint64_t held = windowAt_ + window_.size();
+            if (at >= windowAt_ && at < held)
+                window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(at - windowAt_));
+            else
+                window_.clear();
+            windowAt_ = at;
+        }
+        const std::uint64_t held = windowAt_ + window_.size();
+        if (need > held) {
+            const std::uint64_t end = std::min(size_, std::max(need, held + SearchWindow));
+            const std::size_t kept = window_.size();
+            window_.resize(static_cast<std::size_t>(end - windowAt_));
+            window_.resize(kept + source_(held, window_.data() + kept, window_.size() - kept));
+        }
+        if (need > windowAt_ + window_.size())
             n = offset >= windowAt_ + window_.size() ? 0 : static_cast<std::size_t>(windowAt_ + window_.size() - offset);
     }
     std::memcpy(into, window_.data() + (offset - windowAt_), n);

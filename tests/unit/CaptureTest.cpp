@@ -131,6 +131,8 @@ TEST(Pcapng, DamageIsSkippedAndNamedAndOnlyTheEndIsACut) {
     ByteString hugeLength = two;
     hugeLength[two.size() - packet + 7] = 0x7F;  // the packet block's first length: far past the file
     const ByteString cutTwo(two.begin(), two.end() - 5);
+    const ByteString huge = Pcapng::PacketBlock(0, 2, ByteString(Pcapng::MaxBlockLength, 0), 0);
+    const ByteString unknown = HexToBytes("990000000C0000000C000000");
     const struct {
         const char* name;
         ByteString file;
@@ -146,6 +148,14 @@ TEST(Pcapng, DamageIsSkippedAndNamedAndOnlyTheEndIsACut) {
         {"a huge length in a middle block", Join({one, hugeLength, three}), {"one", "two", "three"}, 2,
          {{lastBlock, packet}}, {}},
         {"big-endian", Join({BigEndianRun(), one}), {"be", "one"}, 2, {}, {}},
+        // Whole by its lengths, but longer than any block the reader holds: damage.
+        {"a block past the length limit", Join({one, huge, three}), {"one", "three"}, 2, {{one.size(), huge.size()}}, {}},
+        // The next run starts in the last three bytes of the first window searched after the damage.
+        {"damage up to the search windows' seam", Join({one, ByteString(65535, 0), three}), {"one", "three"}, 2,
+         {{one.size(), 65535}}, {}},
+        // A block of a kind this reader does not know is never where a walk resumes after damage.
+        {"damage, then a block of an unknown kind", Join({one, HexToBytes("00112233"), unknown, three}),
+         {"one", "three"}, 2, {{one.size(), 4 + unknown.size()}}, {}},
         {"cut inside its first block", ByteString(one.begin(), one.begin() + 10), {}, 0, {}, Pcapng::Damage{0, 10}},
         {"empty", {}, {}, 0, {}, {}},
     };
@@ -174,7 +184,9 @@ TEST(Pcapng, DamageIsSkippedAndNamedAndOnlyTheEndIsACut) {
 }
 
 TEST(Pcapng, AFileThatDoesNotBeginAsACaptureIsRefusedAtOnce) {
-    for (const ByteString& bad : {ByteString(64, 0), HexToBytes("32303236"), Pcapng::InterfaceBlock(147, "d", "Com1")}) {
+    // The last: a section's type and agreeing lengths, but no byte-order magic.
+    for (const ByteString& bad : {ByteString(64, 0), HexToBytes("32303236"), Pcapng::InterfaceBlock(147, "d", "Com1"),
+                                  HexToBytes("0A0D0D0A1C000000000000000100000000000000000000001C000000")}) {
         const std::size_t size = 1ull << 40;  // as /dev/zero would be: never read to its end
         std::size_t read = 0;
         const auto source = [&](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
