@@ -98,6 +98,8 @@ int Listen(const ListenRequest& request) {
             lastArrival = runtime.Timer();
             narrator.Heard(bytes, clock.elapsed());
         } else if (narrator.Holding() && runtime.Timer() - lastArrival >= FrameJoiner::QuietSeconds) {
+            // The capture has the frame cut short by the time its line is shown.
+            if (request.capture != nullptr) request.capture->LineQuiet();
             narrator.Quiet();
         }
     }

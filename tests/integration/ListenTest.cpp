@@ -10,8 +10,10 @@
 #include <QTemporaryDir>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include "record/LineCapture.h"
+#include "sim/Pty.h"
 #include "sim/Replay.h"
 
 namespace kelvra {
@@ -201,6 +203,29 @@ TEST(Listen, AReaderThatGoesEndsIt) {
     }
     phone.terminate();
     phone.waitForFinished();
+}
+
+// A frame cut short, then silence: the listener shows it, and its capture holds it, once the line has
+// been quiet 0.1 s, not when the next byte comes.
+TEST(Listen, AFrameCutShortIsShownWhenTheLineFallsQuiet) {
+    QTemporaryDir dir;
+    Pty line;
+    QProcess listener;
+    listener.setProcessEnvironment(Quiet(dir.path()));
+    listener.start(QStringLiteral(KELVRA_NETMON), {"--listen", "--device", QString::fromStdString(line.Path()),
+                                                   "--capture", dir.filePath("cut.pcapng")});
+    ASSERT_TRUE(Listening(listener));
+    const ByteString cut = HexToBytes("1F00104000040001");
+    ASSERT_EQ(::write(line.MasterFd(), cut.data(), cut.size()), static_cast<ssize_t>(cut.size()));
+    ASSERT_TRUE(listener.waitForReadyRead(2000)) << "nothing shown while the line is quiet";
+    EXPECT_TRUE(listener.readLine().endsWith("PC to phone  Command [cut short]  1F 00 10 40 00 04 00 01\n"));
+    // The capture tells the same, at the same time: the frame cut short is in the file already.
+    const Pcapng::Section section = ReadCapturedSection(dir.filePath("cut.pcapng").toStdString(), 1).section;
+    ASSERT_EQ(section.packets.size(), 2u);
+    EXPECT_EQ(BytesToHex(section.packets[1].data), "01 1F 00 10 40 00 04 00 01");
+    ::kill(static_cast<pid_t>(listener.processId()), SIGINT);
+    ASSERT_TRUE(listener.waitForFinished(2000));
+    EXPECT_EQ(listener.readAllStandardOutput(), "") << "nothing more";
 }
 
 // The tap only listens: bytes written into it are the listener's fault, said by the virtual phone.
