@@ -315,8 +315,10 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
     damaged.seek(block + 4);
     damaged.write("\xF0\xFF\xFF\x7F", 4);
     damaged.close();
-    // 64 MiB of the smallest sections there are, and a file naming more runs than the replay remembers.
-    const QString sections = dir.filePath("sections.pcapng"), named = dir.filePath("named.pcapng");
+    // 64 MiB of the smallest sections there are, a file naming more runs than the replay remembers, and
+    // a run of more records than it keeps.
+    const QString sections = dir.filePath("sections.pcapng"), named = dir.filePath("named.pcapng"),
+                  longRun = dir.filePath("long.pcapng");
     {
         const ByteString smallest = Pcapng::SectionBlock("");
         ByteString bytes;
@@ -332,6 +334,15 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
         QFile outNamed(named);
         ASSERT_TRUE(outNamed.open(QIODevice::WriteOnly));
         outNamed.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        // One run of more records than the replay keeps.
+        bytes = Pcapng::SectionBlock("");
+        const ByteString interface = Pcapng::InterfaceBlock(Pcapng::LinkTypeUser0, "/dev/ttyUSB0", "Com1");
+        const ByteString record = Pcapng::PacketBlock(0, 1, ByteString(4000, 1), 0);
+        bytes.insert(bytes.end(), interface.begin(), interface.end());
+        while (bytes.size() < MaxPlayedBytes + (1u << 20)) bytes.insert(bytes.end(), record.begin(), record.end());
+        QFile outLong(longRun);
+        ASSERT_TRUE(outLong.open(QIODevice::WriteOnly));
+        outLong.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     }
     const struct {
         QString path;
@@ -345,6 +356,7 @@ TEST(Capture, TheReplayReaderInBoundedMemory) {
                                           Pcapng::SectionBlock("").size()) +
                           " sections)"},
         {named, 1, "kelvra-phone-sim: " + named + ": it names more than 100000 runs; the replay does not play it"},
+        {longRun, 1, "kelvra-phone-sim: " + longRun + ": section 1 holds more than 64 MiB of records; the replay does not play it"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.toStdString());
