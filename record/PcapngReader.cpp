@@ -131,11 +131,8 @@ std::optional<Reader::Block> Reader::WholeAt(std::uint64_t offset, bool& swapped
         const std::uint32_t magic = Get32(offset + 8, false);
         if (magic != ByteOrderMagic && magic != SwappedMagic) return std::nullopt;
         order = magic == SwappedMagic;
-    } else if (std::find(std::begin(KnownTypes), std::end(KnownTypes), order ? Swap32(type) : type) ==
-               std::end(KnownTypes)) {
-        // Blocks of other kinds are whole when their lengths agree; only known kinds are resumed at.
-        if (offset != at_) return std::nullopt;
     }
+    // Blocks of other kinds are whole when their lengths agree; the search after damage looks only at known kinds.
     const std::uint32_t length = Get32(offset + 4, order);
     if (length < 12 || length % 4 != 0 || length > MaxBlockLength || length > size_ - offset) return std::nullopt;
     if (Get32(offset + length - 4, order) != length) return std::nullopt;

@@ -207,6 +207,21 @@ diff -u "$work/expected" <(experts "$work/records.pcapng") || fail "a fault is n
   "$(printf '4|1|Ack seq 111\n13||Port closed')" ] ||
     fail "the acknowledgement with checksum 1F or the closing: $(decode "$work/records.pcapng" _ws.col.Info)"
 
+# In one record (as an older capture has it), an acknowledgement whose checksum is the frame id and the
+# two bytes after it: the acknowledgement whole, the two bytes outside it, as the tool cuts them.
+perl -e '
+    sub block { my ($type, $body) = @_; my $len = 12 + length $body; pack("VV", $type, $len) . $body . pack("V", $len) }
+    sub record { my $data = shift; my $pad = (4 - length($data) % 4) % 4;
+                 block(6, pack("VVVVV", 0, 0, 1, length $data, length $data) . $data . ("\0" x $pad)) }
+    print block(0x0A0D0D0A, pack("VvvVV", 0x1A2B3C4D, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF));
+    print block(1, pack("vvV", 147, 0, 0));
+    print record("\x03/dev/ttyUSB0\x009600 8O1");
+    print record("\x01\x1f\x10\x00\x7f\x6f\x1f\x10\x00");
+    print record("\x04");' >"$work/one-record.pcapng"
+[ "$(decode "$work/one-record.pcapng" m2bus.checksum.status _ws.col.Info | sed -n 2p)" = \
+  "1|Ack seq 111; Bytes outside a frame (2)" ] ||
+    fail "an acknowledgement with checksum 1F: $(decode "$work/one-record.pcapng" _ws.col.Info | sed -n 2p)"
+
 # The PC's acknowledgement echoed wrong: the echo, whole in its record, says so itself.
 capture "$work/ack-echo.pcapng" --paced --fault wrong-ack-echo
 echo_faults=$(experts "$work/ack-echo.pcapng" | grep "The echo differs" | cut -d: -f1)
