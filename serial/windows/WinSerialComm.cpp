@@ -7,12 +7,14 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 
 #include "serial/Devices.h"
 #include "serial/PlatformSerial.h"
 #include "serial/windows/CommEvents.h"
+#include "serial/windows/SessionLedger.h"
 
 namespace kelvra {
 
@@ -22,12 +24,14 @@ static_assert(WinComm::CeRxOver == CE_RXOVER && WinComm::CeOverrun == CE_OVERRUN
               WinComm::CeRxParity == CE_RXPARITY && WinComm::CeFrame == CE_FRAME && WinComm::CeBreak == CE_BREAK);
 static_assert(WinComm::ErrorOperationAborted == ERROR_OPERATION_ABORTED);
 
+using Ledger = WinComm::SessionLedger;
+
 namespace {
 
 // The largest read; the driver's own buffer takes the rest.
 constexpr DWORD ReadChunk = 4096;
 // How long closing waits for cancelled operations to complete; a driver that
-// takes longer leaves its session behind, freed by its last completion.
+// takes longer leaves its session behind, freed once the last of them has.
 constexpr auto CloseWait = std::chrono::seconds(2);
 
 std::string SystemText(DWORD code) {
@@ -68,46 +72,57 @@ struct WinSerialComm::Session {
 
     // Whether a completion is to reach the component: not once it is closing.
     WinSerialComm* Live() const { return cancelling ? nullptr : owner; }
-    // A completion has run; the last one of a closed session frees it.
-    void Release() {
-        if (--pending == 0 && owner == nullptr) delete this;
-    }
 
     static void CALLBACK ReadCompleted(DWORD error, DWORD count, OVERLAPPED* overlapped) {
         Session* s = reinterpret_cast<Operation*>(overlapped)->session;
         s->reading = false;
-        if (WinSerialComm* owner = s->Live()) owner->ReadDone(error, count);
-        s->Release();
+        // Ended before the owner hears of it: the owner may start the next read.
+        if (s->ledger.Finished(Ledger::Operation::Read)) delete s;
+        else if (WinSerialComm* owner = s->Live()) owner->ReadDone(error, count);
         WakeEventLoop();
     }
     static void CALLBACK WriteCompleted(DWORD error, DWORD, OVERLAPPED* overlapped) {
         Session* s = reinterpret_cast<Operation*>(overlapped)->session;
-        if (WinSerialComm* owner = s->Live()) owner->WriteDone(error);
-        s->Release();
+        if (s->ledger.Finished(Ledger::Operation::Write)) delete s;
+        else if (WinSerialComm* owner = s->Live()) owner->WriteDone(error);
         WakeEventLoop();
     }
     // On a thread of the system's, when WaitCommEvent has ended: the rest runs on the owner's thread.
     static void CALLBACK EventSignalled(void* context, BOOLEAN) {
         auto* s = static_cast<Session*>(context);
+        s->callbackRan = true;
+        // Counted before it is queued, so that the session outlives the call.
+        s->ledger.CallQueued();
+        s->ledger.Finished(Ledger::Operation::EventWait);
         QueueUserAPC(&Session::EventCall, s->ownerThread, reinterpret_cast<ULONG_PTR>(s));
     }
     // Carries its session: a call of a session closed meanwhile only counts down.
     static void CALLBACK EventCall(ULONG_PTR context) {
         auto* s = reinterpret_cast<Session*>(context);
-        if (s->eventWait != nullptr) {
-            UnregisterWait(s->eventWait);
-            s->eventWait = nullptr;
+        if (s->ledger.CallRan()) {
+            delete s;
+        } else if (WinSerialComm* owner = s->Live()) {
+            if (s->eventWait != nullptr) {
+                UnregisterWait(s->eventWait);
+                s->eventWait = nullptr;
+            }
+            owner->EventDone();
         }
-        s->eventWaiting = false;
-        if (WinSerialComm* owner = s->Live()) owner->EventDone();
-        s->Release();
         WakeEventLoop();
+    }
+    // On a thread of the system's: a wait the driver ended only after its session was let go.
+    static void CALLBACK LateEventEnded(void* context, BOOLEAN) {
+        auto* s = static_cast<Session*>(context);
+        UnregisterWait(s->lateWait);
+        if (s->ledger.Finished(Ledger::Operation::EventWait)) delete s;
     }
 
     WinSerialComm* owner;
     HANDLE handle;
     HANDLE ownerThread = nullptr;
     HANDLE eventWait = nullptr;
+    // Watches, after the close, for the driver to end a wait it still had.
+    HANDLE lateWait = nullptr;
     DCB original{};
     Operation read, write;
     OVERLAPPED event{};
@@ -116,14 +131,16 @@ struct WinSerialComm::Session {
     DWORD eventMask = 0;
     // Line errors ClearCommError reported, kept for the next line event.
     DWORD lineErrors = 0;
-    bool reading = false, eventWaiting = false;
+    bool reading = false;
+    // The wait callback has run (set on the system's thread, read after the wait is unregistered).
+    std::atomic<bool> callbackRan{false};
     // WaitCommEvent works on this device (a pseudo-terminal under Wine may refuse it).
     bool events = true;
     int emptyEvents = 0;
     // Closing: what ends now is the cancel the component asked for.
     bool cancelling = false;
-    // Completions still to run.
-    int pending = 0;
+    // What the driver and the queued calls still have; the session is freed once nothing is out.
+    Ledger ledger;
 };
 
 WinSerialComm::WinSerialComm(PortMap ports, QObject* parent) : SerialPortBase(std::move(ports), parent) {
@@ -216,17 +233,24 @@ void WinSerialComm::CloseDevice() {
     SetCommMask(s->handle, 0);
     CancelIoEx(s->handle, nullptr);
     const auto giveUp = std::chrono::steady_clock::now() + CloseWait;
-    while (s->pending > 0 && std::chrono::steady_clock::now() < giveUp) SleepEx(20, TRUE);
+    while (!s->ledger.Quiet() && std::chrono::steady_clock::now() < giveUp) SleepEx(20, TRUE);
     if (s->eventWait != nullptr) {
-        // Its call will not come any more: what it held is counted down here.
-        if (UnregisterWaitEx(s->eventWait, INVALID_HANDLE_VALUE) && s->eventWaiting) --s->pending;
+        // Blocks until a callback that started has returned; none starts after.
+        UnregisterWaitEx(s->eventWait, INVALID_HANDLE_VALUE);
         s->eventWait = nullptr;
+        const bool ended = WaitForSingleObject(s->event.hEvent, 0) == WAIT_OBJECT_0;
+        if (s->ledger.WaitUnregistered(s->callbackRan, ended) == Ledger::EventWaitEnd::WatchDriver &&
+            !RegisterWaitForSingleObject(&s->lateWait, s->event.hEvent, &Session::LateEventEnded, s, INFINITE,
+                                         WT_EXECUTEONLYONCE)) {
+            // Nothing can watch it: the session stays, rather than be freed under the driver.
+            s->lateWait = nullptr;
+        }
     }
     // The line as it was found: the next program, or a pseudo-terminal under Wine, expects it.
     SetCommState(s->handle, &s->original);
     CloseHandle(s->handle);
     s->owner = nullptr;
-    if (s->pending == 0) delete s;
+    if (s->ledger.Close()) delete s;
 }
 
 WinSerialComm::Queues WinSerialComm::Status() const {
@@ -253,7 +277,7 @@ void WinSerialComm::StartRead() {
         return;
     }
     session_->reading = true;
-    ++session_->pending;
+    session_->ledger.Started(Ledger::Operation::Read);
 }
 
 void WinSerialComm::ReadDone(unsigned long error, unsigned long count) {
@@ -306,7 +330,7 @@ void WinSerialComm::StartWrite() {
         return;
     }
     inFlight_ = session_->writing.size();
-    ++session_->pending;
+    session_->ledger.Started(Ledger::Operation::Write);
 }
 
 void WinSerialComm::WriteDone(unsigned long error) {
@@ -339,21 +363,22 @@ void WinSerialComm::StartEventWait() {
     if (!PortOpen() || Lost() || s == nullptr || !s->events) return;
     ResetEvent(s->event.hEvent);
     s->eventMask = 0;
+    s->callbackRan = false;
+    s->ledger.Started(Ledger::Operation::EventWait);
     if (WaitCommEvent(s->handle, &s->eventMask, &s->event)) {
         // Finished at once: handled at the next wait, so that a device that keeps answering cannot spin.
-        s->eventWaiting = true;
-        ++s->pending;
+        s->ledger.CallQueued();
+        s->ledger.Finished(Ledger::Operation::EventWait);
         QueueUserAPC(&Session::EventCall, s->ownerThread, reinterpret_cast<ULONG_PTR>(s));
         return;
     }
     const DWORD code = GetLastError();
     if (code == ERROR_IO_PENDING &&
         RegisterWaitForSingleObject(&s->eventWait, s->event.hEvent, &Session::EventSignalled, s, INFINITE,
-                                    WT_EXECUTEONLYONCE)) {
-        s->eventWaiting = true;
-        ++s->pending;
+                                    WT_EXECUTEONLYONCE))
         return;
-    }
+    // A wait the driver has that nothing watches keeps its session for ever rather than be freed under it.
+    if (code != ERROR_IO_PENDING) s->ledger.Finished(Ledger::Operation::EventWait);
     // A device that cannot report line events (a pseudo-terminal under Wine) is left alone without a
     // word; one that is gone is lost.
     s->events = false;
