@@ -143,7 +143,10 @@ int Headless(int argc, char** argv, const Options& options) {
     const SavedSettings saved = ReadSettings();
     const PortMap ports = Ports(options, saved);
     if (options.listPorts) {
-        std::fputs(PortListing(ports, SettingsPath()).toLocal8Bit().constData(), stdout);
+        // Line by line as every other output: UTF-8, or wide text on a Windows console.
+        QStringList lines = PortListing(ports, SettingsPath()).split(QLatin1Char('\n'));
+        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+        for (const QString& line : lines) Console::Line(line.toStdString());
         return 0;
     }
     WireTrace::SetSplitter(FramePieces);

@@ -10,6 +10,8 @@
 #include <windows.h>
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QMetaObject>
 #endif
 #ifdef Q_OS_UNIX
 #include <signal.h>
@@ -76,9 +78,19 @@ namespace {
 std::function<void(int)> deliver;
 HANDLE mainThread = nullptr;
 
-// On the thread that made the handler, inside its event loop's wait; the wait then returns.
+// On the thread that made the handler, inside whatever alertable wait it is in (its event loop's, or a
+// port operation's): handed on to the event loop, so the signal is acted on between events, never from
+// inside an operation; the wait then returns.
 void CALLBACK Deliver(ULONG_PTR signo) {
-    if (deliver) deliver(static_cast<int>(signo));
+    const int number = static_cast<int>(signo);
+    if (QCoreApplication* application = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            application, [number] {
+                if (deliver) deliver(number);
+            },
+            Qt::QueuedConnection);
+    else if (deliver)
+        deliver(number);
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
 }
 

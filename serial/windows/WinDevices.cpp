@@ -36,23 +36,26 @@ QString PortName(HDEVINFO devices, SP_DEVINFO_DATA& device) {
 
 std::vector<SerialDevice> SerialDevices() {
     std::vector<SerialDevice> found;
-    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE) return found;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
-        const QString port = PortName(devices, device);
-        if (!port.startsWith(QLatin1String("COM"))) continue;
-        SerialDevice serial{port, Property(devices, device, SPDRP_FRIENDLYNAME), Property(devices, device, SPDRP_MFG),
-                            {}, {}, {}};
-        wchar_t instance[512] = {};
-        SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr);
-        const UsbIdentity usb = ParseInstanceId(QString::fromWCharArray(instance));
-        serial.usbId = usb.usbId;
-        serial.serialNumber = usb.serialNumber;
-        found.push_back(std::move(serial));
+    // Ports, and modems: a phone's own USB serial function (usbser) often installs as a modem with a COM port.
+    for (const GUID& kind : {GUID_DEVCLASS_PORTS, GUID_DEVCLASS_MODEM}) {
+        HDEVINFO devices = SetupDiGetClassDevsW(&kind, nullptr, nullptr, DIGCF_PRESENT);
+        if (devices == INVALID_HANDLE_VALUE) continue;
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+            const QString port = PortName(devices, device);
+            if (!port.startsWith(QLatin1String("COM"))) continue;
+            SerialDevice serial{port, Property(devices, device, SPDRP_FRIENDLYNAME),
+                                Property(devices, device, SPDRP_MFG), {}, {}, {}};
+            wchar_t instance[512] = {};
+            SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr);
+            const UsbIdentity usb = ParseInstanceId(QString::fromWCharArray(instance));
+            serial.usbId = usb.usbId;
+            serial.serialNumber = usb.serialNumber;
+            found.push_back(std::move(serial));
+        }
+        SetupDiDestroyDeviceInfoList(devices);
     }
-    SetupDiDestroyDeviceInfoList(devices);
     return found;
 }
 

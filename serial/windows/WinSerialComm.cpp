@@ -132,6 +132,8 @@ struct WinSerialComm::Session {
     // Line errors ClearCommError reported, kept for the next line event.
     DWORD lineErrors = 0;
     bool reading = false;
+    // Reads in flight that a flush ended: their completions are not the device's failures.
+    int abortsAsked = 0;
     // The wait callback has run (set on the system's thread, read after the wait is unregistered).
     std::atomic<bool> callbackRan{false};
     // WaitCommEvent works on this device (a pseudo-terminal under Wine may refuse it).
@@ -200,6 +202,9 @@ void WinSerialComm::OpenDevice() {
     line.fNull = FALSE;
     line.fRtsControl = RTS_CONTROL_ENABLE;
     line.fAbortOnError = FALSE;
+    // Never used (no XON/XOFF), but SetCommState refuses equal characters, and some drivers report 0 and 0.
+    line.XonChar = 0x11;
+    line.XoffChar = 0x13;
     // No time-outs: a read ends when the bytes it asks for are there. It asks
     // for what is waiting, or for one byte when nothing is, so a read in
     // flight is an event that comes with the first byte (on Windows and under
@@ -281,6 +286,15 @@ void WinSerialComm::StartRead() {
 }
 
 void WinSerialComm::ReadDone(unsigned long error, unsigned long count) {
+    if (session_->abortsAsked > 0) {
+        --session_->abortsAsked;
+        // The read a flush ended, with what it held from before the flush. A read that ended on its
+        // own (Wine does not end one for a flush) brings what came after it and is taken.
+        if (error == ERROR_OPERATION_ABORTED) {
+            StartRead();
+            return;
+        }
+    }
     if (error != ERROR_SUCCESS || count == 0) {
         Failed(error, true, count);
         return;
@@ -297,14 +311,19 @@ int WinSerialComm::InBufferCount() const {
 
 void WinSerialComm::SetInBufferCount(int count) {
     if (count != 0 || !PortOpen() || Lost()) return;
-    PurgeComm(session_->handle, PURGE_RXCLEAR);
+    // Completions already queued run first, and the read in flight is ended too: no byte received
+    // before the flush shows after it.
+    RunCompletions();
+    if (session_->reading) ++session_->abortsAsked;
+    PurgeComm(session_->handle, PURGE_RXABORT | PURGE_RXCLEAR);
     received_.clear();
 }
 
 int WinSerialComm::OutBufferCount() const {
     RequireOpen();
     if (Lost()) return 0;
-    return static_cast<int>(unsent_.size() + inFlight_ + Status().out);
+    // The bytes of a write in flight are in the driver's queue too: counted once.
+    return static_cast<int>(unsent_.size() + std::max<std::size_t>(inFlight_, Status().out));
 }
 
 void WinSerialComm::SetOutBufferCount(int count) {
