@@ -37,8 +37,8 @@ bool Traffic(const Pcapng::Packet& packet) {
 }  // namespace
 
 ReplayPhone::ReplayPhone(const Pcapng::Section& section, bool timing, std::function<void(const ByteString&)> say,
-                         std::function<void(const std::string&)> complain)
-    : timing_(timing), say_(std::move(say)), complain_(std::move(complain)) {
+                         std::function<void(const std::string&)> complain, std::function<void(double)> pause)
+    : timing_(timing), say_(std::move(say)), complain_(std::move(complain)), pause_(pause ? std::move(pause) : Pause) {
     for (const Pcapng::Packet& packet : section.packets) {
         if (!Traffic(packet)) continue;
         const auto kind = static_cast<LineRecord>(packet.data[0]);
@@ -70,7 +70,7 @@ void ReplayPhone::Play() {
             if (framesHeard_ <= step.written) break;
         } else {
             if (framesHeard_ < step.written) break;
-            if (timing_ && before_ != 0 && step.time > before_) Pause(static_cast<double>(step.time - before_) * 1e-6);
+            if (timing_ && before_ != 0 && step.time > before_) pause_(static_cast<double>(step.time - before_) * 1e-6);
             say_(step.bytes);
             ++said_;
         }

@@ -25,8 +25,9 @@ public:
     // capture has before it. `say` puts bytes on the line; `complain` hears
     // one line for each frame the tool wrote otherwise than the capture has,
     // as soon as that frame is whole.
+    // `pause` waits the seconds given (the real clock's by default, at most 10 s each).
     ReplayPhone(const Pcapng::Section& section, bool timing, std::function<void(const ByteString&)> say,
-                std::function<void(const std::string&)> complain);
+                std::function<void(const std::string&)> complain, std::function<void(double)> pause = {});
 
     // Says what is due itself (paced as captured); returns nothing.
     ByteString Hear(const ByteString& fromPc) override;
@@ -59,6 +60,7 @@ private:
     bool timing_;
     std::function<void(const ByteString&)> say_;
     std::function<void(const std::string&)> complain_;
+    std::function<void(double)> pause_;
     std::vector<ByteString> noFrames_;
 };
 

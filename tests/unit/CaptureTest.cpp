@@ -237,6 +237,15 @@ Pcapng::Section Captured() {
     return section;
 }
 
+// With the captured timing, each record from the line waits the gap the capture has before it.
+TEST(ReplayPhone, KeepsTheCapturedGapsBeforeWhatTheLineSaid) {
+    std::vector<double> pauses;
+    ReplayPhone replay(Captured(), true, [](const ByteString&) {}, [](const std::string&) {},
+                       [&pauses](double seconds) { pauses.push_back(seconds); });
+    replay.Hear(HexToBytes("1F00107F01711F00107F0272"));
+    EXPECT_EQ(pauses, (std::vector<double>{1e-6, 1e-6, 1e-6}));
+}
+
 TEST(ReplayPhone, SaysEachRecordOnceTheToolHasWrittenTheFramesBeforeIt) {
     const struct {
         std::vector<const char*> heard;  // chunks the tool writes
