@@ -185,7 +185,12 @@ void WinSerialComm::OpenDevice() {
         throw CommError(device + ": " + SystemText(code));
     };
     if (!GetCommState(handle, &line)) fail(GetLastError());
-    const DCB original = line;
+    DCB original = line;
+    // Restored at the close: a driver that reports equal XON and XOFF characters (0 and 0) would refuse them.
+    if (original.XonChar == original.XoffChar) {
+        original.XonChar = 0x11;
+        original.XoffChar = 0x13;
+    }
     line.BaudRate = CBR_9600;
     line.ByteSize = 8;
     line.Parity = ODDPARITY;
