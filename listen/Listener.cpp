@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 
 #include <csignal>
-#include <cstdio>
 #include <string>
 
 #include "commands/LineEvents.h"

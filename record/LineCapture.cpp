@@ -102,10 +102,7 @@ Bytes Named(const std::string& device, const std::string& text) {
 
 void LineCapture::Opened(const std::string& device, int port, const std::string& settings) {
     UseInterface(device, port);
-    Bytes opened = Named(device, settings);
-    opened.push_back(0);
-    opened.insert(opened.end(), FramedMark, FramedMark + std::char_traits<char>::length(FramedMark));
-    Record(LineRecord::Opened, opened, clock_());
+    Record(LineRecord::Opened, Named(device, settings + '\0' + FramedMark), clock_());
 }
 
 void LineCapture::OpenFailed(const std::string& device, int port, const std::string& reason) {
