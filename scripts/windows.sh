@@ -30,12 +30,17 @@ cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 for dll in libgcc_s_seh-1.dll libstdc++-6.dll; do cp "$runtime/$dll" "$stage/"; done
 cp /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$stage/"
-x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*.com "$stage"/*/*.dll
+# The installer's own tool, run from its temporary folder and not installed: outside the staged tree.
+tools=$out/installer-tools
+mkdir -p "$tools"
+cp "$out/build/kelvra-path.exe" "$tools/"
+x86_64-w64-mingw32-strip "$stage"/*.dll "$stage"/*.exe "$stage"/*.com "$stage"/*/*.dll "$tools"/*.exe
 signing=()
 if [ -n "${KELVRA_SIGN_PFX:-}" ] && [ -n "${KELVRA_SIGN_PASSWORD:-}" ]; then
     KELVRA_SIGN_PFX=$(realpath "$KELVRA_SIGN_PFX")
     export KELVRA_SIGN_PFX KELVRA_SIGN_PASSWORD
-    "$ROOT/scripts/sign-windows.sh" "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll"
+    "$ROOT/scripts/sign-windows.sh" "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll" \
+        "$tools/kelvra-path.exe"
     signing=(-DSIGN="$ROOT/scripts/sign-windows.sh")
     echo "windows: signed with $KELVRA_SIGN_PFX" >&2
 else
@@ -48,7 +53,7 @@ zip=$out/kelvra-netmon-$version-win64.zip
 rm -f "$zip"
 (cd "$out" && cmake -E tar cf "$zip" --format=zip "kelvra-netmon-$version")
 setup=$out/kelvra-netmon-$version-win64-setup.exe
-makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" "${signing[@]}" \
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DTOOLS="$tools" -DOUTFILE="$setup" "${signing[@]}" \
     "$ROOT/packaging/windows/installer.nsi" >&2
 for package in "$zip" "$setup"; do
     echo "$package $(du -h "$package" | cut -f1)"

@@ -1,16 +1,12 @@
 ; SPDX-License-Identifier: MIT
 ; The Windows installer of Kelvra Net Monitor Tool, made with makensis:
-;   makensis -DVERSION=1.0.4 -DSTAGE=<staged files> -DOUTFILE=<setup.exe> installer.nsi
+;   makensis -DVERSION=1.0.4 -DSTAGE=<staged files> -DTOOLS=<kelvra-path.exe's folder> -DOUTFILE=<setup.exe> installer.nsi
 ; A silent install: setup.exe /S (and /D=<folder> last, to choose the folder).
 Unicode true
 Target amd64-unicode
 !include "MUI2.nsh"
 !include "x64.nsh"
 !include "LogicLib.nsh"
-!include "StrFunc.nsh"
-!include "WinMessages.nsh"
-${StrRep}
-${UnStrRep}
 
 Name "Kelvra Net Monitor Tool ${VERSION}"
 OutFile "${OUTFILE}"
@@ -20,8 +16,6 @@ RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\kelvra-netmon"
-; Where Windows keeps every user's PATH.
-!define ENVIRONMENT "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
 ; Signed as it is written, and so is its uninstaller (makensis -DSIGN=<command signing a file in place>).
 !ifdef SIGN
@@ -59,6 +53,7 @@ Section "Kelvra Net Monitor Tool"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   SetShellVarContext all
   CreateShortcut "$SMPROGRAMS\Kelvra Net Monitor Tool.lnk" "$INSTDIR\kelvra-netmon.exe"
+  ReadRegStr $3 HKLM "Software\Kelvra\kelvra-netmon" "InstallDir"
   WriteRegStr HKLM "Software\Kelvra\kelvra-netmon" "InstallDir" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Kelvra Net Monitor Tool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -68,22 +63,28 @@ Section "Kelvra Net Monitor Tool"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  ; The install folder at the end of every user's PATH, once, so that a console finds kelvra-netmon.
-  ; A PATH too long for the installer's strings is left alone rather than cut.
-  ReadRegStr $0 HKLM "${ENVIRONMENT}" "Path"
-  StrLen $1 "$0;$INSTDIR"
-  ${If} $1 < ${NSIS_MAX_STRLEN}
-    ${StrRep} $0 "$0" ";$INSTDIR" ""
-    ${If} $0 == ""
-      StrCpy $0 "$INSTDIR"
-    ${ElseIf} $0 != "$INSTDIR"
-      StrCpy $0 "$0;$INSTDIR"
+  ; The install folder at the end of the system PATH, once, so that a console finds kelvra-netmon.
+  ; kelvra-path edits it as a list of entries at any length (the installer's own strings would cut it);
+  ; whether this install added the entry is kept, so that the uninstaller takes off only what it added.
+  ClearErrors
+  ReadRegDWORD $2 HKLM "Software\Kelvra\kelvra-netmon" "PathAdded"
+  ${If} ${Errors}
+    ; Not recorded: an earlier version's install in this folder added the entry it finds.
+    ${If} $3 == "$INSTDIR"
+      StrCpy $2 1
+    ${Else}
+      StrCpy $2 0
     ${EndIf}
-    WriteRegExpandStr HKLM "${ENVIRONMENT}" "Path" "$0"
-    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
-  ${Else}
-    DetailPrint "PATH is too long to change here: add $INSTDIR to it by hand"
   ${EndIf}
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\kelvra-path.exe" "${TOOLS}\kelvra-path.exe"
+  ExecWait '"$PLUGINSDIR\kelvra-path.exe" add "$INSTDIR"' $0
+  ${If} $0 == 0
+    StrCpy $2 1
+  ${ElseIf} $0 != 3
+    DetailPrint "PATH was not changed: add $INSTDIR to it by hand"
+  ${EndIf}
+  WriteRegDWORD HKLM "Software\Kelvra\kelvra-netmon" "PathAdded" $2
 SectionEnd
 
 ; Removes exactly what the installer put there.
@@ -108,16 +109,16 @@ Section "Uninstall"
   Delete "$INSTDIR\m2bus.lua"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
-  ; Exactly the PATH entry the installer added, and nothing else.
-  ReadRegStr $0 HKLM "${ENVIRONMENT}" "Path"
-  StrLen $1 $0
-  ${If} $1 < ${NSIS_MAX_STRLEN}
-    ${UnStrRep} $0 "$0" ";$INSTDIR" ""
-    ${If} $0 == "$INSTDIR"
-      StrCpy $0 ""
+  ; The PATH entry, only if the install added it: every other entry and byte stays.
+  ReadRegDWORD $0 HKLM "Software\Kelvra\kelvra-netmon" "PathAdded"
+  ${If} $0 == 1
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\kelvra-path.exe" "${TOOLS}\kelvra-path.exe"
+    ExecWait '"$PLUGINSDIR\kelvra-path.exe" remove "$INSTDIR"' $1
+    ${If} $1 != 0
+    ${AndIf} $1 != 3
+      DetailPrint "PATH was not changed: take $INSTDIR off it by hand"
     ${EndIf}
-    WriteRegExpandStr HKLM "${ENVIRONMENT}" "Path" "$0"
-    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
   ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\Kelvra\kelvra-netmon"

@@ -5,7 +5,7 @@
 # (the same output and status as the Linux build), a faulty phone, a pulled
 # cable, listening to the line, paths outside the ANSI code page, two runs
 # sharing a log file, the window under Xvfb, the signatures, and the
-# installer's silent install (on PATH) and uninstall.
+# installer's silent install (on PATH) and uninstall, on short, long and tricky PATHs.
 # Usage: WineTest.sh LINUX_BUILD_DIR WINDOWS_OUT_DIR [SCREENSHOT.png]
 set -euo pipefail
 linux=$1
@@ -212,3 +212,56 @@ wineserver -w
     fail "the uninstaller left its registry key"
 [ -z "$(on_path)" ] || fail "the uninstaller left the program on PATH"
 echo "installed silently, ran, and uninstalled without a trace"
+
+# PATH as engineers' machines have it: long ones, entries that contain the folder's name as text, a
+# folder of their own. Each install adds one entry at the end; each uninstall leaves PATH byte for byte.
+environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+path_export() {  # the Environment key as reg exports it, in hex: every byte of the value and its type
+    rm -f "$WINEPREFIX/drive_c/path.reg"
+    wine reg export "$environment" "C:\\path.reg" /y >/dev/null 2>&1 && [ -s "$WINEPREFIX/drive_c/path.reg" ] ||
+        { echo "FAILED: the environment cannot be exported" >&2; return 1; }
+    od -An -tx1 "$WINEPREFIX/drive_c/path.reg"
+}
+path_value() { wine reg query "$environment" /v Path 2>/dev/null | tr -d '\r' | sed -n 's/^ *Path *REG_EXPAND_SZ *//p'; }
+set_path() { wine reg add "$environment" /v Path /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1; wineserver -w; }
+default_path=$(path_value)
+[ -n "$default_path" ] || fail "Wine's default PATH cannot be read"
+padded() {  # a PATH of exactly $1 characters: Wine's default, references kept unexpanded, then tool folders
+    local path="$default_path;%SystemRoot%\\System32\\Wbem" n=0
+    while [ ${#path} -lt $(($1 - 40)) ]; do path+=";C:\\Tools\\vendor-sdk-$n\\bin"; n=$((n + 1)); done
+    path+=";C:\\Last"
+    while [ ${#path} -lt "$1" ]; do path+="x"; done
+    printf '%s' "$path"
+}
+path_case() {  # name, PATH before (empty: Wine's default), install folder (empty: the default one)
+    local name=$1 before=$2 dir=${3:-}
+    [ -z "$before" ] || set_path "$before"
+    before=$(path_value)
+    local exported
+    exported=$(path_export) || exit 1
+    local expected="$before;${dir:-C:\\Program Files\\Kelvra Net Monitor Tool}"
+    local args=(/S)
+    [ -z "$dir" ] || args+=("/D=$dir")
+    for round in 1 2; do
+        wine "$setup" "${args[@]}" >/dev/null 2>&1 || fail "$name: install $round failed"
+        wineserver -w
+        [ "$(path_value)" = "$expected" ] || fail "$name: PATH after install $round: $(path_value)"
+    done
+    wine "$(winepath -u "${dir:-C:\\Program Files\\Kelvra Net Monitor Tool}")/uninstall.exe" /S >/dev/null 2>&1
+    wineserver -w
+    [ "$(path_export)" = "$exported" ] || fail "$name: PATH after uninstall: $(path_value)"
+    echo "PATH of $name: one entry added, then back byte for byte (${#before} characters)"
+}
+path_case "Wine's default" ""
+for length in 1000 1023 1104 4000; do path_case "$length characters" "$(padded "$length")"; done
+path_case "entries under the install folder" "$default_path;C:\\Tools\\git\\cmd;C:\\Tools\\python311" 'C:\Tools'
+path_case "a folder named like the tool's" "$default_path;C:\\Program Files\\Kelvra Net Monitor Tool Beta\\bin"
+# The folder already on PATH (another case, a trailing backslash): left there, by the install and the uninstall.
+set_path "$default_path;c:\\program files\\kelvra net monitor tool\\"
+kept=$(path_export) || exit 1
+wine "$setup" /S >/dev/null 2>&1 && wineserver -w
+[ "$(path_value)" = "$default_path;c:\\program files\\kelvra net monitor tool\\" ] || fail "an entry already there was added again"
+wine "$folder/uninstall.exe" /S >/dev/null 2>&1
+wineserver -w
+[ "$(path_export)" = "$kept" ] || fail "the uninstaller took off an entry it had not added: $(path_value)"
+echo "a PATH that held the folder before installing holds it after uninstalling"
