@@ -64,9 +64,40 @@ OVERLAPPED LockPlace() {
 }
 }  // namespace
 
-AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool)
+namespace {
+// \\.\pipe\<name>: a named pipe another program serves (Wireshark's capture pipe).
+bool NamedPipe(const std::wstring& path) {
+    const std::wstring prefix = L"\\\\.\\pipe\\";
+    return path.size() > prefix.size() && CompareStringOrdinal(path.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                                               static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The writing end of a named pipe; one whose every instance is busy is waited for with `waitForReader`.
+HANDLE OpenPipe(const std::wstring& path, bool waitForReader) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::duration<double>(AppendFile::ReaderWaitSeconds);
+    for (;;) {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || !waitForReader) return h;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            SetLastError(ERROR_PIPE_BUSY);
+            return INVALID_HANDLE_VALUE;
+        }
+        WaitNamedPipeW(path.c_str(), static_cast<DWORD>(left.count()));
+    }
+}
+}  // namespace
+
+AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool waitForReader)
     : path_(std::move(path)), what_(std::move(what)), pieces_(pieces) {
     const std::wstring wide = Wide(path_);
+    if (NamedPipe(wide)) {
+        HANDLE pipe = OpenPipe(wide, waitForReader);
+        if (pipe == INVALID_HANDLE_VALUE) throw std::runtime_error(path_ + ": " + ErrorText(GetLastError()));
+        fd_ = AsFd(pipe);
+        return;
+    }
     HANDLE h = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(path_ + ": " + ErrorText(GetLastError()));
@@ -149,7 +180,15 @@ bool AppendFile::SameFile(const std::string& a, const std::string& b) {
 }
 
 // A named pipe's reader that goes is seen by the next write.
-bool AppendFile::ReaderGone() const { return false; }
+bool AppendFile::ReaderGone() const {
+    // A pipe whose reading end has closed refuses even an empty write.
+    HANDLE h = AsHandle(fd_);
+    if (GetFileType(h) != FILE_TYPE_PIPE) return false;
+    DWORD written = 0;
+    if (WriteFile(h, "", 0, &written, nullptr)) return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
 
 #else
 // ---- Linux: O_APPEND, flock, pread and ftruncate; a path is its bytes.

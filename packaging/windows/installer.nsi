@@ -50,7 +50,25 @@ Section "Kelvra Net Monitor Tool"
   SetOutPath "$INSTDIR\styles"
   File "${STAGE}\styles\qwindowsvistastyle.dll"
   SetOutPath "$INSTDIR"
+  File "${STAGE}\kelvra-m2bus.exe"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; Wireshark's M2BUS capture source and dissector where Wireshark looks for them: the installing
+  ; user's own extcap and plugin folders, and Wireshark's extcap folder when Wireshark is installed.
+  SetShellVarContext current
+  SetOutPath "$APPDATA\Wireshark\extcap"
+  File "${STAGE}\kelvra-m2bus.exe"
+  SetOutPath "$APPDATA\Wireshark\plugins"
+  File "${STAGE}\m2bus.lua"
+  ClearErrors
+  ReadRegStr $4 HKLM "SOFTWARE\Wireshark" "InstallDir"
+  ${IfNot} ${Errors}
+  ${AndIf} $4 != ""
+  ${AndIf} ${FileExists} "$4\*.*"
+    SetOutPath "$4\extcap"
+    File "${STAGE}\kelvra-m2bus.exe"
+    WriteRegStr HKLM "Software\Kelvra\kelvra-netmon" "WiresharkExtcap" "$4\extcap"
+  ${EndIf}
+  SetOutPath "$INSTDIR"
   SetShellVarContext all
   CreateShortcut "$SMPROGRAMS\Kelvra Net Monitor Tool.lnk" "$INSTDIR\kelvra-netmon.exe"
   ReadRegStr $3 HKLM "Software\Kelvra\kelvra-netmon" "InstallDir"
@@ -107,6 +125,7 @@ Section "Uninstall"
   Delete "$INSTDIR\libwinpthread-1.dll"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\m2bus.lua"
+  Delete "$INSTDIR\kelvra-m2bus.exe"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   ; The PATH entry, only if the install added it: every other entry and byte stays.
@@ -119,6 +138,18 @@ Section "Uninstall"
     ${AndIf} $1 != 3
       DetailPrint "PATH was not changed: take $INSTDIR off it by hand"
     ${EndIf}
+  ${EndIf}
+  ; The capture source and dissector: the uninstalling user's copies, and the one in Wireshark's folder.
+  SetShellVarContext current
+  Delete "$APPDATA\Wireshark\extcap\kelvra-m2bus.exe"
+  Delete "$APPDATA\Wireshark\plugins\m2bus.lua"
+  RMDir "$APPDATA\Wireshark\extcap"
+  RMDir "$APPDATA\Wireshark\plugins"
+  RMDir "$APPDATA\Wireshark"
+  SetShellVarContext all
+  ReadRegStr $0 HKLM "Software\Kelvra\kelvra-netmon" "WiresharkExtcap"
+  ${If} $0 != ""
+    Delete "$0\kelvra-m2bus.exe"
   ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\Kelvra\kelvra-netmon"

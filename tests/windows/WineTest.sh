@@ -186,6 +186,10 @@ echo "the window shows its caption"
 
 # The installer: silent install, the installed program runs, the uninstaller leaves nothing behind.
 folder="$WINEPREFIX/drive_c/Program Files/Kelvra Net Monitor Tool"
+# Wireshark installed beforehand, as its installer records it.
+wireshark="$WINEPREFIX/drive_c/Program Files/Wireshark"
+mkdir -p "$wireshark/extcap"
+wine reg add 'HKLM\SOFTWARE\Wireshark' /v InstallDir /d 'C:\Program Files\Wireshark' /f >/dev/null 2>&1
 wine "$setup" /S >/dev/null 2>&1 || fail "the installer failed"
 wineserver -w
 [ -f "$folder/kelvra-netmon.exe" ] && [ -f "$folder/platforms/qwindows.dll" ] || fail "the installer put no program there"
@@ -204,6 +208,41 @@ if [ -f "$signing" ]; then
     done
     echo "the programs, the window module, the installer and the uninstaller are signed"
 fi
+
+# Wireshark live: the capture source and dissector where Wireshark looks, and a capture through a named
+# pipe as Wireshark makes it, ended with TerminateProcess while the line is busy: the file it leaves
+# is whole, decoded on Linux, and no process of the source outlives the termination.
+user=$(id -un)
+personal="$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Wireshark"
+[ -f "$personal/extcap/kelvra-m2bus.exe" ] && [ -f "$personal/plugins/m2bus.lua" ] ||
+    fail "no capture source or dissector in $personal: $(find "$WINEPREFIX/drive_c/users" -path '*Wireshark*')"
+[ -f "$wireshark/extcap/kelvra-m2bus.exe" ] || fail "no capture source in Wireshark's own extcap folder"
+windows "$personal/extcap/kelvra-m2bus.exe" --extcap-interfaces | grep -q '^interface {value=m2bus-com1}{display=M2BUS Com1' ||
+    fail "the installed capture source lists no interfaces: $(cat "$work/wine.err")"
+x86_64-w64-mingw32-g++-posix -O1 -municode -static -o "$work/stand-in.exe" "$(dirname "$0")/WiresharkStandIn.cpp" ||
+    fail "the Wireshark stand-in does not build"
+for cut in 3 6; do
+    rm -f "$WINEPREFIX/drive_c/live.pcapng"
+    wine "$work/stand-in.exe" 'C:\users\'"$user"'\AppData\Roaming\Wireshark\extcap\kelvra-m2bus.exe' m2bus-com2 COM10 \
+        'C:\live.pcapng' "$cut" >"$work/stand-in.out" 2>/dev/null &
+    standin=$!
+    pids+=($standin)
+    sleep 2
+    "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/tapped")" >/dev/null || fail "rd-on beside the capture"
+    wait "$standin" || fail "Wireshark's stand-in: $(tr -d '\r' <"$work/stand-in.out")"
+    tshark -r "$WINEPREFIX/drive_c/live.pcapng" >/dev/null 2>"$work/tshark.err" ||
+        fail "the capture cut by TerminateProcess after $cut s is not readable: $(cat "$work/tshark.err")"
+    decoded=$(tshark -2 -X "lua_script:$stage/m2bus.lua" -r "$WINEPREFIX/drive_c/live.pcapng" \
+        -T fields -e m2bus.checksum.status 2>/dev/null | grep -c '^1$' || true)
+    [ "$cut" -lt 6 ] || [ "$decoded" -eq 14 ] || fail "the live capture holds $decoded good frames, not 14"
+    ! pgrep -f 'kelvra-netmon.com.*--capture' >/dev/null || fail "the capture outlived TerminateProcess"
+    echo "Wireshark live on Windows, cut after $cut s: $(tr -d '\r' <"$work/stand-in.out" | sed 's/^stand-in: //'), $decoded good frames"
+done
+# Wireshark gone without a word (its end of the pipe closed): the source sees it and ends, the port free.
+wine "$work/stand-in.exe" 'C:\users\'"$user"'\AppData\Roaming\Wireshark\extcap\kelvra-m2bus.exe' m2bus-com2 COM10 \
+    'C:\live.pcapng' 2 close >"$work/stand-in.out" 2>/dev/null || fail "Wireshark gone: $(tr -d '\r' <"$work/stand-in.out")"
+echo "Wireshark gone: $(tr -d '\r' <"$work/stand-in.out" | sed 's/^stand-in: //')"
+
 wine "$folder/uninstall.exe" /S >/dev/null 2>&1
 for _ in $(seq 40); do [ -e "$folder" ] || break; sleep 0.5; done
 wineserver -w
@@ -211,6 +250,8 @@ wineserver -w
 ! wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\kelvra-netmon' >/dev/null 2>&1 ||
     fail "the uninstaller left its registry key"
 [ -z "$(on_path)" ] || fail "the uninstaller left the program on PATH"
+[ ! -e "$personal" ] && [ -z "$(ls "$wireshark/extcap")" ] ||
+    fail "the uninstaller left Wireshark's files: $(find "$personal" "$wireshark" 2>/dev/null)"
 echo "installed silently, ran, and uninstalled without a trace"
 
 # PATH as engineers' machines have it: long ones, entries that contain the folder's name as text, a
