@@ -13,7 +13,7 @@ quick=${KELVRA_QUICK:-0}
 [ "${1:-}" = --quick ] && quick=1
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" "${UART_PACKAGES[@]}" \
-    "${CAPTURE_PACKAGES[@]}"
+    "${CAPTURE_PACKAGES[@]}" "${NETWORK_PACKAGES[@]}"
 export QT_QPA_PLATFORM=offscreen
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo

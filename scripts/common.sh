@@ -18,6 +18,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix icoutils
     x11-utils procps osslsigncode openssl)
 # The Wireshark dissector is tested with tshark; runs racing for a port with strace's fault injection (and ps).
 CAPTURE_PACKAGES=(tshark strace procps)
+# Phones on a device server: Debian's ser2net as the real server.
+NETWORK_PACKAGES=(ser2net)
 # The fuzz targets are built with clang and its libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

@@ -9,9 +9,9 @@ seconds=${1:-30}
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 configure_and_build "$ROOT/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVRA_FUZZ=ON -DKELVRA_BUILD_TESTS=OFF -- fuzz_Stages fuzz_Transaction
+    -DKELVRA_FUZZ=ON -DKELVRA_BUILD_TESTS=OFF -- fuzz_Stages fuzz_Transaction fuzz_Telnet
 
-for target in Stages Transaction; do
+for target in Stages Transaction Telnet; do
     seeds="$ROOT/fuzz/corpus/${target,,}"
     found=$(mktemp -d)
     echo "fuzz_$target for $seconds s"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds a small shared Qt for 64-bit Windows (Core, Gui, Widgets, the windows
+# Builds a small shared Qt for 64-bit Windows (Core, Gui, Widgets, Network, the windows
 # platform and style plugins) from Debian's own source package of the Qt this
 # machine has, with the posix-thread MinGW-w64 toolchain and the host's Qt as
 # the host tools. The result is cached, keyed by the Qt version and this
@@ -51,7 +51,7 @@ step 3 "configure"
 mkdir -p "$work/build"
 (cd "$work/build" && "$source_dir/configure" -prefix "$prefix" -release -shared -xplatform win32-g++ \
     -qt-host-path /usr -nomake tests -nomake examples -no-opengl -no-dbus -no-feature-vulkan -no-feature-sql \
-    -no-feature-network -no-feature-xml -no-feature-testlib -no-feature-printsupport -no-feature-concurrent \
+    -no-openssl -no-feature-xml -no-feature-testlib -no-feature-printsupport -no-feature-concurrent \
     -no-feature-tabletevent -qt-zlib -qt-libpng -qt-pcre -no-libjpeg -no-freetype -qt-harfbuzz -no-icu \
     -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >"$work/configure.log" 2>&1) || {

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The serial component of the platform the program runs on: QSerialPort on
-// Linux, the Windows communications API on Windows. Its users know only the
-// SerialComm interface.
+// The serial component: for device files and COM ports the platform's own
+// (QSerialPort on Linux, the Windows communications API on Windows), for a
+// device server's address the network one, chosen at each opening. Its users
+// know only the SerialComm interface.
 
 #include <memory>
 
@@ -12,5 +13,7 @@
 namespace kelvra {
 
 std::unique_ptr<SerialComm> MakeSerialComm(PortMap ports);
+// The platform's own component, for device files and COM ports.
+std::unique_ptr<SerialComm> MakeLocalSerialComm(PortMap ports);
 
 }  // namespace kelvra

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "serial/network/NetworkAddress.h"
+
 namespace kelvra {
 
 namespace {
@@ -11,6 +13,7 @@ bool Valid(int port) { return port >= 1 && port <= PortMap::Ports; }
 
 bool PlausibleDevice(const std::string& device) {
     if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
+    if (NetworkDevice(device)) return ParseNetworkAddress(device).has_value();
 #ifdef _WIN32
     return true;
 #else

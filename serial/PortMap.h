@@ -35,7 +35,7 @@ private:
 };
 
 // Whether `device` can stand for a port: an absolute path (a COM name on
-// Windows) on one line. --device, KELVRA_COM<n> and the settings file all
+// Windows) on one line, or a device server's address (rfc2217:// or tcp://). --device, KELVRA_COM<n> and the settings file all
 // follow this one rule.
 bool PlausibleDevice(const std::string& device);
 

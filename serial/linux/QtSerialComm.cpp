@@ -159,6 +159,6 @@ bool QtSerialComm::DeviceGone(int systemCode) const {
 #endif
 }
 
-std::unique_ptr<SerialComm> MakeSerialComm(PortMap ports) { return std::make_unique<QtSerialComm>(std::move(ports)); }
+std::unique_ptr<SerialComm> MakeLocalSerialComm(PortMap ports) { return std::make_unique<QtSerialComm>(std::move(ports)); }
 
 }  // namespace kelvra

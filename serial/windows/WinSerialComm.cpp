@@ -436,6 +436,6 @@ void WinSerialComm::EventDone() {
     StartEventWait();
 }
 
-std::unique_ptr<SerialComm> MakeSerialComm(PortMap ports) { return std::make_unique<WinSerialComm>(std::move(ports)); }
+std::unique_ptr<SerialComm> MakeLocalSerialComm(PortMap ports) { return std::make_unique<WinSerialComm>(std::move(ports)); }
 
 }  // namespace kelvra
