@@ -6,14 +6,22 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <deque>
+#include <fstream>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -219,6 +227,166 @@ std::pair<double, double> HeadlessRun(PhoneServer& phone) {
             std::chrono::duration<double>(phone.FirstHeardAt() - started).count()};
 }
 
+// Runs `kelvra-netmon --run rd-on --device <device>`; returns its wall seconds and exit status.
+std::pair<double, int> RunOn(const std::string& device) {
+    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>("rd-on"),
+                    const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto started = std::chrono::steady_clock::now();
+    pid_t child = 0;
+    int status = 0;
+    posix_spawn(&child, KELVRA_NETMON, &actions, nullptr, argv, environ);
+    ::waitpid(child, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// A port on 127.0.0.1 nobody listens on now.
+int FreePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+bool Connectable(int port) {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return connected;
+}
+
+// A relay on 127.0.0.1 to `target` that holds each piece for half of `roundTrip` each way: a
+// network's round trip on loopback, one client at a time.
+class DelayRelay {
+public:
+    DelayRelay(int target, std::chrono::milliseconds roundTrip) : target_(target), delay_(roundTrip / 2) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 4);
+        socklen_t size = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~DelayRelay() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int Port() const { return port_; }
+
+private:
+    struct Piece {
+        std::chrono::steady_clock::time_point due;
+        std::string bytes;
+    };
+    void Serve() {
+        while (!stop_) {
+            pollfd waiting{listener_, POLLIN, 0};
+            if (::poll(&waiting, 1, 50) <= 0) continue;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(target_));
+            if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) Relay(client, server);
+            ::close(client);
+            ::close(server);
+        }
+    }
+    void Relay(int client, int server) {
+        std::deque<Piece> toServer, toClient;
+        bool open = true;
+        while (!stop_ && (open || !toServer.empty() || !toClient.empty())) {
+            pollfd ends[2] = {{client, static_cast<short>(open ? POLLIN : 0), 0}, {server, static_cast<short>(open ? POLLIN : 0), 0}};
+            ::poll(ends, 2, 5);
+            const auto now = std::chrono::steady_clock::now();
+            for (int i = 0; i < 2 && open; ++i) {
+                if (!(ends[i].revents & (POLLIN | POLLHUP))) continue;
+                char buffer[4096];
+                const ssize_t n = ::read(ends[i].fd, buffer, sizeof buffer);
+                if (n <= 0) open = false;
+                else (i == 0 ? toServer : toClient).push_back({now + delay_, std::string(buffer, static_cast<std::size_t>(n))});
+            }
+            for (auto* queue : {&toServer, &toClient}) {
+                while (!queue->empty() && queue->front().due <= now) {
+                    (void)!::write(queue == &toServer ? server : client, queue->front().bytes.data(), queue->front().bytes.size());
+                    queue->pop_front();
+                }
+            }
+        }
+    }
+
+    int target_, listener_ = -1, port_ = 0;
+    std::chrono::milliseconds delay_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// R&D test On through Debian's ser2net (RFC 2217 on loopback) in front of a paced phone, against the
+// same phone's line itself; then through a relay that adds network round trips. Left out without ser2net.
+void DeviceServerFigures() {
+    if (std::system("command -v ser2net >/dev/null 2>&1") != 0) return;
+    PhoneServer phone({}, {.paced = true});
+    phone.Start();
+    const int port = FreePort();
+    const std::string folder = "/tmp/kelvra-bench-" + std::to_string(::getpid());
+    std::system(("mkdir -p " + folder).c_str());
+    std::ofstream(folder + "/ser2net.yaml") << "%YAML 1.1\n---\nconnection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
+                                            << port << "\n  connector: serialdev," << phone.DevicePath()
+                                            << ",115200n81,local\n";
+    const pid_t server = ::fork();
+    if (server == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::dup2(quiet, STDERR_FILENO);
+        ::execlp("ser2net", "ser2net", "-n", "-c", (folder + "/ser2net.yaml").c_str(), "-P", (folder + "/pid").c_str(),
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !Connectable(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A probe connection takes the line for a moment: let the server free it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<double> ratios;
+    for (int run = 0; run < 5; ++run) {
+        const double local = RunOn(phone.DevicePath()).first;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const double remote = RunOn("rfc2217://127.0.0.1:" + std::to_string(port)).first;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ratios.push_back(remote / local);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    Figure("device_server_rd_on_ratio", ratios[ratios.size() / 2], "ratio");
+    for (int roundTripMs : {100, 500, 2000}) {
+        DelayRelay relay(port, std::chrono::milliseconds(roundTripMs));
+        const auto [seconds, status] = RunOn("rfc2217://127.0.0.1:" + std::to_string(relay.Port()));
+        const std::string name = "device_server_rd_on_s_rtt_" + std::to_string(roundTripMs) + "ms";
+        Figure(name.c_str(), status == 0 ? seconds : -1.0, status == 0 ? "s" : "s (failed)");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    std::system(("rm -rf " + folder).c_str());
+}
+
 // Start-up of a headless run to its first byte on the line, and its whole
 // R&D test On against a phone paced at 9600 baud over the line time.
 void HeadlessFigures() {
@@ -255,5 +423,6 @@ int main(int argc, char* argv[]) {
     kelvra::Figure("log_append_shown_each_20k_s", kelvra::MedianOfThree([] { return kelvra::LogAppendSeconds(20000, 1); }), "s");
     kelvra::StartUpAndMemory(argv[0]);
     kelvra::HeadlessFigures();
+    kelvra::DeviceServerFigures();
     return 0;
 }

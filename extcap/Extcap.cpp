@@ -15,6 +15,7 @@
 #include "record/Pcapng.h"
 #include "runtime/Console.h"
 #include "serial/Devices.h"
+#include "serial/network/NetworkAddress.h"
 
 namespace kelvra {
 
@@ -50,8 +51,10 @@ int ExtcapPort(const std::string& interface) {
 }
 
 namespace {
-// Whether `device` is there now: a device file present, or a port the system lists.
+// Whether `device` is there now: a device file present, or a port the system lists. A device
+// server is taken as there: only connecting to it would tell, and listing interfaces must be quick.
 bool Present(const std::string& device, const std::vector<SerialDevice>& listed) {
+    if (NetworkDevice(device)) return true;
     for (const SerialDevice& each : listed)
         if (each.path.toStdString() == device || each.aliases.contains(QString::fromStdString(device))) return true;
 #ifndef _WIN32
@@ -133,7 +136,8 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     }
     if (const std::string device = Value(arguments, "--device"); !device.empty()) {
         if (!PlausibleDevice(device)) {
-            Console::Problem("--device takes a device's path, such as /dev/ttyUSB0");
+            Console::Problem("--device takes a device's path, such as /dev/ttyUSB0, or a device server's "
+                             "rfc2217://HOST:PORT or tcp://HOST:PORT");
             return 2;
         }
         ports.SetOption(port, device);

@@ -42,10 +42,14 @@ void NetworkSerialComm::OpenDevice() {
     rawGreeting_.clear();
     const Deadline deadline = std::chrono::steady_clock::now() + OpenTime;
     Connect(*address, deadline);
-    if (rfc2217_) SetUpRfc2217(*address, deadline);
-    else AwaitRawGreeting(*address);
-    // What came before the line was set up is not the phone's answer to anything (a local port purges it too).
-    received_.clear();
+    // What came before the line was set up is not the phone's answer to anything (a local port purges
+    // it too): over RFC 2217 what came before the server's purge, over raw TCP what came while waiting.
+    if (rfc2217_) {
+        SetUpRfc2217(*address, deadline);
+    } else {
+        AwaitRawGreeting(*address);
+        received_.clear();
+    }
     MarkOpened();
     // Bytes that came with the last answer are read on the next event pass.
     if (socket_.bytesAvailable() > 0) QMetaObject::invokeMethod(this, &NetworkSerialComm::OnReadyRead, Qt::QueuedConnection);

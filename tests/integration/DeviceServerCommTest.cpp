@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+// The network serial component against a scripted RFC 2217 server on 127.0.0.1
+// (a thread of the test): what it asks, what it makes of the answers, bytes 0xFF
+// both ways, a break reported by the server, and the connection ending.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/QtRuntime.h"
+#include "serial/PortMap.h"
+#include "serial/network/ComPortClient.h"
+#include "serial/network/NetworkSerialComm.h"
+
+namespace kelvra {
+namespace {
+
+using namespace Telnet;
+using namespace Rfc2217;
+
+Bytes Answer(std::uint8_t code, Bytes value) {
+    value.insert(value.begin(), static_cast<std::uint8_t>(code + ServerOffset));
+    return Subnegotiation(ComPortOption, value);
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes Answers(std::uint32_t baud) {
+    return Join({Command(Do, ComPortOption),
+                 Answer(SetBaudRate, {std::uint8_t(baud >> 24), std::uint8_t(baud >> 16), std::uint8_t(baud >> 8),
+                                      std::uint8_t(baud)}),
+                 Answer(SetDataSize, {8}), Answer(SetParity, {ParityOdd}), Answer(SetStopSize, {1}),
+                 Answer(SetControl, {NoFlowControl}), Answer(PurgeData, {PurgeReceived})});
+}
+
+// One client, served by `script` on its own thread with the connection's descriptor.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::function<void(int)> script) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 1);
+        socklen_t size = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, script = std::move(script)] {
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) return;
+            script(client);
+            ::close(client);
+        });
+    }
+    ~ScriptedServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        thread_.join();
+    }
+    std::string Device() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Reads until `wanted` has come (or the client goes); everything read is kept.
+bool ReadUntil(int fd, const Bytes& wanted, Bytes& seen) {
+    std::uint8_t buffer[512];
+    while (std::search(seen.begin(), seen.end(), wanted.begin(), wanted.end()) == seen.end()) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        seen.insert(seen.end(), buffer, buffer + n);
+    }
+    return true;
+}
+
+void Send(int fd, const Bytes& bytes) { (void)!::write(fd, bytes.data(), bytes.size()); }
+
+const Bytes Purge = Subnegotiation(ComPortOption, {PurgeData, PurgeReceived});
+
+class DeviceServerCommTest : public ::testing::Test {
+protected:
+    void Open(const std::string& device) {
+        ports.SetOption(1, device);
+        comm = std::make_unique<NetworkSerialComm>(ports);
+        comm->SetOnComm([this] { events.push_back(comm->CommEvent()); });
+        comm->SetCommPort(1);
+        comm->SetPortOpen(true);
+    }
+    // Processes events until `done` or 5 s.
+    void Until(const std::function<bool()>& done) {
+        const double deadline = runtime.Timer() + 5.0;
+        while (!done() && runtime.Timer() < deadline) runtime.DoEvents(deadline);
+    }
+
+    QtRuntime runtime;
+    PortMap ports;
+    std::unique_ptr<NetworkSerialComm> comm;
+    std::vector<std::int16_t> events;
+};
+
+TEST_F(DeviceServerCommTest, BytesFFPassBothWaysAndABreakIsALineEvent) {
+    const Bytes frame{0x1F, 0x00, 0x0C, 0xFF, 0x00, 0x01, 0xFF};
+    std::atomic<bool> echoed{false};
+    Bytes wire;
+    ScriptedServer server([&](int fd) {
+        Bytes seen;
+        if (!ReadUntil(fd, Purge, seen)) return;
+        // Bytes the line carried before the purge was answered are not the phone's answer.
+        Send(fd, Join({Bytes{0x55, 0x66}, Answers(9600), Escaped(frame)}));
+        seen.clear();
+        if (!ReadUntil(fd, Escaped(frame), seen)) return;
+        wire = seen;
+        echoed = true;
+        Send(fd, Answer(NotifyLineState, {LineBreak}));
+        ReadUntil(fd, Subnegotiation(ComPortOption, {SetControl, BreakOn}), seen);
+        Send(fd, Answer(SetControl, {BreakOn}));
+        ReadUntil(fd, {0xEE}, seen);  // until the client leaves
+    });
+    Open(server.Device());
+    Bytes got;
+    Until([&] {
+        if (comm->InBufferCount() > 0) {
+            const Bytes part = comm->Input();
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        return got.size() >= frame.size();
+    });
+    EXPECT_EQ(got, frame);
+    comm->Output(frame);
+    Until([&] { return echoed && !events.empty(); });
+    EXPECT_EQ(wire, Escaped(frame));
+    EXPECT_EQ(events, std::vector<std::int16_t>{CommEventCode::Break});
+    comm->SetBreak(true);
+    comm->SetPortOpen(false);
+}
+
+TEST_F(DeviceServerCommTest, AnswersOtherThanAskedEndTheOpenNamingTheServer) {
+    ScriptedServer server([](int fd) {
+        Bytes seen;
+        if (ReadUntil(fd, Purge, seen)) Send(fd, Answers(115200));
+        ReadUntil(fd, {0xEE}, seen);
+    });
+    try {
+        Open(server.Device());
+        FAIL() << "opened a line the server set to 115200 baud";
+    } catch (const CommError& failure) {
+        const std::string hostPort = server.Device().substr(10);
+        EXPECT_EQ(std::string(failure.what()), server.Device() + ": " + hostPort +
+                                                    " refused the line settings 9600 8O1: it set 115200 baud instead of 9600");
+    }
+    EXPECT_FALSE(comm->PortOpen());
+}
+
+TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
+    std::atomic<bool> end{false};
+    ScriptedServer server([&](int fd) {
+        Bytes seen;
+        if (!ReadUntil(fd, Purge, seen)) return;
+        Send(fd, Join({Answers(9600), Bytes{0x42}}));
+        while (!end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    Open(server.Device());
+    Until([&] { return comm->InBufferCount() > 0; });
+    EXPECT_EQ(comm->Input(), Bytes{0x42});
+    end = true;
+    Until([&] { return !events.empty(); });
+    ASSERT_EQ(events, std::vector<std::int16_t>{CommEventCode::DeviceLost});
+    EXPECT_EQ(comm->CommEventText(), server.Device() + ": the device is gone");
+    EXPECT_THROW(comm->Input(), CommError);
+    comm->SetPortOpen(false);
+}
+
+}  // namespace
+}  // namespace kelvra
