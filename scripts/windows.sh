@@ -25,7 +25,7 @@ rm -rf "$stage"
 mkdir -p "$stage/platforms" "$stage/styles"
 cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-netmon.com" "$out/build/kelvra-window.dll" \
     "$out/build/kelvra-m2bus.exe" "$stage/"
-cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$stage/"
+cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$qt"/bin/Qt6Network.dll "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")

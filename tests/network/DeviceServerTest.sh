@@ -145,6 +145,27 @@ expect_fault "rfc2217://127.0.0.1:$down" "cannot connect to 127.0.0.1:$down: Con
 expect_fault "tcp://[::1]:$down" "cannot connect to \[::1\]:$down" 5000
 expect_fault "tcp://no-such-server.invalid:$down" "cannot connect to no-such-server.invalid:$down: Host not found" 5000
 expect_fault "rfc2217://127.0.0.1:$raw" "127.0.0.1:$raw did not answer the line settings within 1.5 s" 5000
+# interrupt DEVICE WAIT VICTIM: a run on DEVICE, and WAIT seconds in, VICTIM (a process, or "run" for the
+# run itself) sent SIGTERM; sets the run's status and the milliseconds it took to end. Output in gone.out.
+interrupt() {
+    "$tool" --run rd-on --device "$1" >"$work/gone.out" 2>&1 &
+    local run=$!
+    sleep "$2"
+    local started victim=$3
+    [ "$victim" != run ] || victim=$run
+    started=$(date +%s%N)
+    kill -TERM "$victim"
+    status=0
+    wait "$run" || status=$?
+    took=$(ms "$started")
+}
+
+# SIGTERM while the opening waits for a server that does not answer: the run ends at once.
+interrupt "rfc2217://127.0.0.1:$raw" 0.7 run
+[ "$status" -eq 143 ] || fail "SIGTERM during a network opening: status $status, not 143"
+[ "$took" -lt 500 ] || fail "SIGTERM during a network opening took $took ms"
+echo "SIGTERM while the opening waits for the server: status 143 in $took ms"
+sleep 1
 # A port in use: ser2net turns a second client away.
 for device in "rfc2217://127.0.0.1:$rfc" "tcp://127.0.0.1:$raw"; do
     "$tool" --run rd-on --device "$device" >/dev/null 2>&1 &
@@ -160,14 +181,7 @@ done
 for kind in rfc2217 tcp; do
     device=rfc2217://127.0.0.1:$rfc
     [ "$kind" = rfc2217 ] || device=tcp://127.0.0.1:$raw
-    "$tool" --run rd-on --device "$device" >"$work/gone.out" 2>&1 &
-    run=$!
-    sleep 1
-    started=$(date +%s%N)
-    kill "$server"
-    status=0
-    wait "$run" || status=$?
-    took=$(ms "$started")
+    interrupt "$device" 1 "$server"
     [ "$status" -eq 1 ] || fail "$device: the server gone gave status $status: $(cat "$work/gone.out")"
     grep -q "$device: the device is gone" "$work/gone.out" || fail "$device: the server gone: $(cat "$work/gone.out")"
     [ "$took" -lt 1000 ] || fail "$device: the server's going took $took ms to notice"

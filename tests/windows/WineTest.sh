@@ -3,7 +3,7 @@
 # The Windows build under Wine, in a throw-away prefix: --version and --help,
 # every VidEvodudi command against the virtual phone through a Wine COM port
 # (the same output and status as the Linux build), a faulty phone, a pulled
-# cable, listening to the line, paths outside the ANSI code page, two runs
+# cable, phones on a device server (ser2net), listening to the line, paths outside the ANSI code page, two runs
 # sharing a log file, the window under Xvfb, the signatures, and the
 # installer's silent install (on PATH) and uninstall, on short, long and tricky PATHs.
 # Usage: WineTest.sh LINUX_BUILD_DIR WINDOWS_OUT_DIR [SCREENSHOT.png]
@@ -105,20 +105,64 @@ elapsed=$((($(date +%s%N) - started) / 1000000))
 [ "$elapsed" -lt 500 ] || fail "Ctrl+C took $elapsed ms to end the run"
 echo "Ctrl+C: status 130 in $elapsed ms"
 
+# vanish DEVICE PID ERRORS: a run waits on DEVICE for two seconds, then PID (its far end) is killed;
+# sets the run's status and the milliseconds it took to end.
+vanish() {
+    wine "$console" --run rd-on --device "$1" >/dev/null 2>"$3" &
+    local waiting=$!
+    pids+=($waiting)
+    sleep 2
+    local started
+    started=$(date +%s%N)
+    kill "$2"
+    status=0
+    wait "$waiting" || status=$?
+    elapsed=$((($(date +%s%N) - started) / 1000000))
+}
+
 # A pulled cable: the phone's end closed while a run waits for its answer is a device gone, as on Linux.
-wine "$console" --run rd-on --device COM8 >"$work/pulled.out" 2>"$work/pulled.err" &
-pulling=$!
-pids+=($pulling)
-sleep 2
-started=$(date +%s%N)
-kill "$pulled_pid"
-status=0
-wait "$pulling" || status=$?
-elapsed=$((($(date +%s%N) - started) / 1000000))
+vanish COM8 "$pulled_pid" "$work/pulled.err"
 [ "$status" -eq 1 ] || fail "a pulled cable ended the run with status $status, not 1"
 [ "$elapsed" -lt 5000 ] || fail "a pulled cable took $elapsed ms to be noticed"
 tr -d '\r' <"$work/pulled.err" | grep -q "COM8: the device is gone" || fail "a pulled cable: $(cat "$work/pulled.err")"
 echo "a pulled cable: the device is gone, status 1 in $elapsed ms"
+
+# A phone on a device server (Debian's ser2net on 127.0.0.1, the line at 115200 8N1 until the tool sets it):
+# RFC 2217 and raw TCP as on Linux, a refused connection, and the server gone while a run waits.
+if command -v ser2net >/dev/null; then
+    phone served
+    phone served_silent --fault silent
+    listening() { grep -q " $(printf '0100007F:%04X' "$1") 00000000:0000 0A " /proc/net/tcp; }
+    serve() {  # name, device, RFC 2217 port, raw port
+        printf '%%YAML 1.1\n---\nconnection: &%s\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,115200n81,local\nconnection: &%sraw\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,115200n81,local\n' \
+            "$1" "$3" "$2" "$1" "$4" "$2" >"$work/$1.yaml"
+        ser2net -n -c "$work/$1.yaml" -P "$work/$1.pid" >/dev/null 2>&1 &
+        server=$!
+        pids+=($server)
+        for _ in $(seq 100); do listening "$3" && listening "$4" && return; sleep 0.05; done
+        fail "ser2net did not start"
+    }
+    base=$((20000 + RANDOM % 30000))
+    serve served "$(head -n 1 "$work/served")" "$base" $((base + 1))
+    for device in "rfc2217://127.0.0.1:$base" "tcp://127.0.0.1:$((base + 1))"; do
+        status=0
+        windows "$console" --run rd-on --device "$device" >"$work/windows.out" || status=$?
+        "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/served")" >"$work/linux.out" 2>/dev/null
+        [ "$status" -eq 0 ] || fail "rd-on on $device under Wine: status $status: $(cat "$work/wine.err")"
+        diff "$work/linux.out" "$work/windows.out" || fail "rd-on on $device: the output differs from the Linux build's"
+        sleep 1  # ser2net frees the device of one accepter shortly after its client leaves
+    done
+    status=0
+    windows "$console" --run rd-on --device "rfc2217://127.0.0.1:$((base + 2))" >/dev/null || status=$?
+    [ "$status" -eq 1 ] && tr -d '\r' <"$work/wine.err" | grep -q "cannot connect to 127.0.0.1:$((base + 2))" ||
+        fail "a refused connection under Wine: status $status: $(cat "$work/wine.err")"
+    serve served_silent "$(head -n 1 "$work/served_silent")" $((base + 3)) $((base + 4))
+    vanish "rfc2217://127.0.0.1:$((base + 3))" "$server" "$work/gone.err"
+    [ "$status" -eq 1 ] && tr -d '\r' <"$work/gone.err" | grep -q "rfc2217://127.0.0.1:$((base + 3)): the device is gone" ||
+        fail "the server gone under Wine: status $status: $(cat "$work/gone.err")"
+    [ "$elapsed" -lt 1000 ] || fail "the server gone under Wine took $elapsed ms to be noticed"
+    echo "device servers under Wine: RFC 2217 and raw TCP as on Linux; refused; the server gone, status 1 in $elapsed ms"
+fi
 
 # Listening to the line through Wine's COM10, the virtual phone's tap, as on Linux.
 listen() {  # the tapped phone, signal, program and its options: what it prints, without the times
