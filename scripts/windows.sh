@@ -15,6 +15,9 @@ qt=$("$ROOT/scripts/windows-qt.sh" | tail -n 1)
 out=$ROOT/build-windows
 version=$(sed -n 's/^project(kelvra-netmon VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
 
+# A build made with another Qt (the cache's key changed) starts afresh: CMake keeps the Qt it found first.
+cache=$out/build/CMakeCache.txt
+if [ -f "$cache" ] && grep -q '^Qt6_DIR:' "$cache" && ! grep -q "^Qt6_DIR:PATH=$qt/" "$cache"; then rm -rf "$out/build"; fi
 configure_and_build "$out/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DKELVRA_BUILD_TESTS=OFF
