@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,11 +62,14 @@ public:
         thread_ = std::thread([this, script = std::move(script)] {
             const int client = ::accept(listener_, nullptr, nullptr);
             if (client < 0) return;
+            client_ = client;
             script(client);
             ::close(client);
         });
     }
+    // Ends a script still waiting on its client (a test that failed early), so the thread is joined.
     ~ScriptedServer() {
+        if (const int client = client_; client >= 0) ::shutdown(client, SHUT_RDWR);
         ::shutdown(listener_, SHUT_RDWR);
         ::close(listener_);
         thread_.join();
@@ -75,6 +79,7 @@ public:
 private:
     int listener_ = -1;
     int port_ = 0;
+    std::atomic<int> client_{-1};
     std::thread thread_;
 };
 
@@ -173,7 +178,12 @@ TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
         Bytes seen;
         if (!ReadUntil(fd, Purge, seen)) return;
         Send(fd, Join({Answers(9600), Bytes{0x42}}));
-        while (!end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Until told to end the connection, or the client has left (a failed open).
+        for (int waited = 0; !end && waited < 2000; ++waited) {
+            pollfd client{fd, POLLIN, 0};
+            std::uint8_t byte = 0;
+            if (::poll(&client, 1, 5) == 1 && ::read(fd, &byte, 1) <= 0) break;
+        }
     });
     Open(server.Device());
     Until([&] { return comm->InBufferCount() > 0; });
