@@ -71,12 +71,15 @@ CONF
 }
 
 # Every command through both accepters, with the output and status of the same run on the line itself.
+# (The local runs go to a phone of their own: ser2net lets go of its device a moment after its client.)
 phone good
+phone good_local
 serve good "$(head -n 1 "$work/good")"
 # (ser2net frees the device of one accepter shortly after its client leaves: each accepter in turn.)
 for device in "rfc2217://127.0.0.1:$rfc" "tcp://127.0.0.1:$raw"; do
     for command in operator-on rd-on off reset-timers; do
-        "$tool" --run "$command" --device "$(head -n 1 "$work/good")" >"$work/local.out" 2>&1 || fail "$command locally"
+        "$tool" --run "$command" --device "$(head -n 1 "$work/good_local")" >"$work/local.out" 2>&1 ||
+            fail "$command locally"
         status=0
         "$tool" --run "$command" --device "$device" >"$work/remote.out" 2>&1 || status=$?
         [ "$status" -eq 0 ] || fail "$command on $device: status $status: $(cat "$work/remote.out")"
@@ -88,6 +91,7 @@ echo "every command through RFC 2217 and raw TCP, as on the line itself"
 
 # Replies whose type bytes are 0xFF: escaped by the server, taken back whole.
 phone ff --reply-type FFFF
+phone ff_local --reply-type FFFF
 serve ff "$(head -n 1 "$work/ff")"
 "$tool" --run rd-on --device "rfc2217://127.0.0.1:$rfc" --capture "$work/ff.pcapng" >"$work/ff.out" 2>&1 ||
     fail "replies with 0xFF bytes: $(cat "$work/ff.out")"
@@ -97,7 +101,7 @@ if command -v tshark >/dev/null; then
     dissector=$(dirname "$0")/../../packaging/wireshark/m2bus.lua
     good_frames() { tshark -2 -X "lua_script:$dissector" -r "$1" -T fields -e m2bus.checksum.status 2>/dev/null |
         grep -c '^1$' || true; }
-    "$tool" --run rd-on --device "$(head -n 1 "$work/ff")" --capture "$work/local.pcapng" >/dev/null 2>&1
+    "$tool" --run rd-on --device "$(head -n 1 "$work/ff_local")" --capture "$work/local.pcapng" >/dev/null 2>&1
     [ "$(good_frames "$work/ff.pcapng")" -eq "$(good_frames "$work/local.pcapng")" ] ||
         fail "the capture of a remote run holds $(good_frames "$work/ff.pcapng") good frames, a local one $(good_frames "$work/local.pcapng")"
 fi
@@ -168,12 +172,14 @@ echo "SIGTERM while the opening waits for the server: status 143 in $took ms"
 sleep 1
 # A port in use: ser2net turns a second client away.
 for device in "rfc2217://127.0.0.1:$rfc" "tcp://127.0.0.1:$raw"; do
-    "$tool" --run rd-on --device "$device" >/dev/null 2>&1 &
+    "$tool" --run rd-on --device "$device" >"$work/holder.out" 2>&1 &
     holder=$!
     sleep 1
+    kill -0 "$holder" 2>/dev/null || fail "the run holding $device ended: $(cat "$work/holder.out")"
     expect_fault "$device" ": in use (127.0.0.1:" 5000
     kill "$holder"
     wait "$holder" 2>/dev/null || true
+    sleep 1  # ser2net frees the device shortly after the holder leaves: the next holder must get it
 done
 ! ls /var/lock/LCK..* 2>/dev/null | grep -q '127' || fail "a lock file was made for a network port"
 

@@ -131,6 +131,7 @@ echo "a pulled cable: the device is gone, status 1 in $elapsed ms"
 # RFC 2217 and raw TCP as on Linux, a refused connection, and the server gone while a run waits.
 if command -v ser2net >/dev/null; then
     phone served
+    phone served_local  # the Linux build's runs: ser2net lets go of its device a moment after its client
     phone served_silent --fault silent
     listening() { grep -q " $(printf '0100007F:%04X' "$1") 00000000:0000 0A " /proc/net/tcp; }
     serve() {  # name, device, RFC 2217 port, raw port
@@ -147,7 +148,7 @@ if command -v ser2net >/dev/null; then
     for device in "rfc2217://127.0.0.1:$base" "tcp://127.0.0.1:$((base + 1))"; do
         status=0
         windows "$console" --run rd-on --device "$device" >"$work/windows.out" || status=$?
-        "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/served")" >"$work/linux.out" 2>/dev/null
+        "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/served_local")" >"$work/linux.out" 2>/dev/null
         [ "$status" -eq 0 ] || fail "rd-on on $device under Wine: status $status: $(cat "$work/wine.err")"
         diff "$work/linux.out" "$work/windows.out" || fail "rd-on on $device: the output differs from the Linux build's"
         sleep 1  # ser2net frees the device of one accepter shortly after its client leaves
