@@ -148,7 +148,7 @@ down=$(free_port)
 expect_fault "rfc2217://127.0.0.1:$down" "cannot connect to 127.0.0.1:$down: Connection refused" 5000
 expect_fault "tcp://[::1]:$down" "cannot connect to \[::1\]:$down" 5000
 expect_fault "tcp://no-such-server.invalid:$down" "cannot connect to no-such-server.invalid:$down: Host not found" 5000
-expect_fault "rfc2217://127.0.0.1:$raw" "127.0.0.1:$raw did not answer the line settings within 1.5 s" 5000
+expect_fault "rfc2217://127.0.0.1:$raw" "127.0.0.1:$raw did not answer the line settings within 1.5 s" 7000
 # interrupt DEVICE WAIT VICTIM: a run on DEVICE, and WAIT seconds in, VICTIM (a process, or "run" for the
 # run itself) sent SIGTERM; sets the run's status and the milliseconds it took to end. Output in gone.out.
 interrupt() {
