@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "serial/network/NetworkSerialComm.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
+#include <QTimer>
 
 namespace kelvra {
 
@@ -61,13 +63,23 @@ void NetworkSerialComm::Connect(const NetworkAddress& address, Deadline deadline
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     socket_.connectToHost(QString::fromStdString(address.host), address.port);
     for (;;) {
-        if (socket_.waitForConnected(WaitStepMs)) return;
+        if (socket_.state() == QAbstractSocket::ConnectedState) return;
         if (socket_.state() == QAbstractSocket::UnconnectedState)
             Fail("cannot connect to " + address.HostPort() + ": " + socket_.errorString().toStdString());
         if (Interrupted()) Fail("not opened, the run is ending");
         if (std::chrono::steady_clock::now() >= deadline)
             Fail("cannot connect to " + address.HostPort() + ": no answer within " + Seconds(OpenTime) + " s");
+        Step();
     }
+}
+
+void NetworkSerialComm::Step() {
+    // The socket's own waits give up on the connection when they time out, so the socket is left to
+    // the event loop instead, woken at least every step; user input waits until the port is open.
+    QTimer step;
+    step.setSingleShot(true);
+    step.start(WaitStepMs);
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
 }
 
 bool NetworkSerialComm::WaitFor(const std::function<bool()>& done, Deadline deadline) {
@@ -77,7 +89,7 @@ bool NetworkSerialComm::WaitFor(const std::function<bool()>& done, Deadline dead
         if (socket_.state() != QAbstractSocket::ConnectedState && socket_.bytesAvailable() == 0) return false;
         if (Interrupted()) Fail("not opened, the run is ending");
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        socket_.waitForReadyRead(WaitStepMs);
+        Step();
     }
 }
 

@@ -49,6 +49,8 @@ private:
     // or the connection's; says whether `done` came.
     bool WaitFor(const std::function<bool()>& done, Deadline deadline);
     [[noreturn]] void Fail(const std::string& reason);
+    // Lets the socket work for up to one step of the wait.
+    void Step();
     // Moves what the server sent into the received bytes and line events.
     void Take();
     void OnReadyRead();

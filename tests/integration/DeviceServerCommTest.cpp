@@ -196,5 +196,45 @@ TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
     comm->SetPortOpen(false);
 }
 
+TEST_F(DeviceServerCommTest, AConnectionStillBeingMadeIsWaitedForUntilTheRunEndsOrTheTimeIsUp) {
+    // A server whose queue of connections is full: the handshake is not answered and connecting waits.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 0);
+    socklen_t size = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    const std::string hostPort = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ports.SetOption(1, "rfc2217://" + hostPort);
+    const struct {
+        int looksBeforeTheEnd;  // 0: the run does not end
+        std::string failure;
+    } cases[] = {
+        {3, "not opened, the run is ending"},
+        // Not a time-out of the first step of the wait: the whole time.
+        {0, "cannot connect to " + hostPort + ": no answer within 1.5 s"},
+    };
+    for (const auto& c : cases) {
+        comm = std::make_unique<NetworkSerialComm>(ports);
+        int looked = 0;
+        comm->SetInterrupted([&] { return c.looksBeforeTheEnd > 0 && ++looked > c.looksBeforeTheEnd; });
+        try {
+            comm->SetPortOpen(true);
+            ADD_FAILURE() << "opened through a connection never made";
+        } catch (const CommError& failure) {
+            EXPECT_EQ(std::string(failure.what()), ports.Device(1) + ": " + c.failure);
+        }
+    }
+    for (int fd : queued) ::close(fd);
+    ::close(listener);
+}
+
 }  // namespace
 }  // namespace kelvra

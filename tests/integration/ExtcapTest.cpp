@@ -37,6 +37,7 @@ protected:
         env.insert("XDG_CONFIG_HOME", dir.path());
         env.insert("KELVRA_COM1", QString::fromStdString(line.Path()));
         env.insert("KELVRA_COM2", "/dev/ttyUSB97");  // not there
+        env.insert("KELVRA_COM3", "rfc2217://127.0.0.1:9");  // a device server: not judged by connecting
         return env;
     }
     Answer Call(const QStringList& arguments) const {
@@ -65,7 +66,8 @@ TEST_F(Extcap, AnswersWiresharksCalls) {
         // Display names without device paths; a device that is not there is marked.
         {{"--extcap-interfaces"},
          0,
-         {"", "interface {value=m2bus-com1}{display=M2BUS Com1}", "interface {value=m2bus-com2}{display=M2BUS Com2 (no device)}"}},
+         {"", "interface {value=m2bus-com1}{display=M2BUS Com1}", "interface {value=m2bus-com2}{display=M2BUS Com2 (no device)}",
+          "interface {value=m2bus-com3}{display=M2BUS Com3}"}},
         // The device: today's first and chosen by default, then the others present; a reload lists them again.
         {{"--extcap-interface", "m2bus-com1", "--extcap-config"},
          0,
