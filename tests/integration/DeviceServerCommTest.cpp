@@ -107,9 +107,9 @@ protected:
         comm->SetCommPort(1);
         comm->SetPortOpen(true);
     }
-    // Processes events until `done` or 5 s.
-    void Until(const std::function<bool()>& done) {
-        const double deadline = runtime.Timer() + 5.0;
+    // Processes events until `done` or `seconds`.
+    void Until(const std::function<bool()>& done, double seconds = 5.0) {
+        const double deadline = runtime.Timer() + seconds;
         while (!done() && runtime.Timer() < deadline) runtime.DoEvents(deadline);
     }
 
@@ -193,6 +193,29 @@ TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
     ASSERT_EQ(events, std::vector<std::int16_t>{CommEventCode::DeviceLost});
     EXPECT_EQ(comm->CommEventText(), server.Device() + ": the device is gone");
     EXPECT_THROW(comm->Input(), CommError);
+    comm->SetPortOpen(false);
+}
+
+TEST_F(DeviceServerCommTest, AFlushDropsWhatHasComeReadOrNot) {
+    std::atomic<bool> sent{false};
+    ScriptedServer server([&](int fd) {
+        Bytes seen;
+        if (!ReadUntil(fd, Purge, seen)) return;
+        Send(fd, Answers(9600));
+        ReadUntil(fd, {0x01}, seen);
+        // On loopback a write is in the client's socket buffer when it returns.
+        Send(fd, {0x10, 0x20, 0x30});
+        sent = true;
+        ReadUntil(fd, {0xEE}, seen);
+    });
+    Open(server.Device());
+    comm->Output({0x01});
+    while (!sent) std::this_thread::yield();
+    // No event processed since the bytes came: they are still the system's.
+    comm->SetInBufferCount(0);
+    Until([&] { return false; }, 0.2);
+    EXPECT_EQ(comm->InBufferCount(), 0);
+    EXPECT_EQ(comm->Input(), Bytes{});
     comm->SetPortOpen(false);
 }
 
