@@ -160,8 +160,8 @@ void NetworkSerialComm::OnReadyRead() {
 
 void NetworkSerialComm::OnDropped() {
     if (!PortOpen() || Lost()) return;
-    // Bytes the server sent before closing are the line's: they stay readable... until the
-    // device is gone, as on a local line.
+    // Line events the server sent before the end are still told; its last bytes go with the device,
+    // as a local line's do when it hangs up.
     Take();
     if (socket_.state() == QAbstractSocket::ConnectedState) return;
     MarkLost();

@@ -46,18 +46,25 @@ Bytes Answers(std::uint32_t baud) {
                  Answer(SetControl, {NoFlowControl}), Answer(PurgeData, {PurgeReceived})});
 }
 
+// A socket listening on a port of 127.0.0.1 the system chose, which `address` is set to.
+int LoopbackListener(int backlog, sockaddr_in& address) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, backlog);
+    socklen_t size = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    return listener;
+}
+
 // One client, served by `script` on its own thread with the connection's descriptor.
 class ScriptedServer {
 public:
     explicit ScriptedServer(std::function<void(int)> script) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 1);
-        socklen_t size = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        listener_ = LoopbackListener(1, address);
         port_ = ntohs(address.sin_port);
         thread_ = std::thread([this, script = std::move(script)] {
             const int client = ::accept(listener_, nullptr, nullptr);
@@ -221,14 +228,8 @@ TEST_F(DeviceServerCommTest, AFlushDropsWhatHasComeReadOrNot) {
 
 TEST_F(DeviceServerCommTest, AConnectionStillBeingMadeIsWaitedForUntilTheRunEndsOrTheTimeIsUp) {
     // A server whose queue of connections is full: the handshake is not answered and connecting waits.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 0);
-    socklen_t size = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    const int listener = LoopbackListener(0, address);
     std::vector<int> queued;
     for (int i = 0; i < 3; ++i) {
         queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
