@@ -245,12 +245,19 @@ std::pair<double, int> RunOn(const std::string& device) {
             WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// A port on 127.0.0.1 nobody listens on now.
-int FreePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+// 127.0.0.1:`port` (0: a port the system chooses at bind).
+sockaddr_in Loopback(int port = 0) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+}
+
+// A port on 127.0.0.1 nobody listens on now.
+int FreePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback();
     ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t size = sizeof address;
     ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
@@ -260,10 +267,7 @@ int FreePort() {
 
 bool Connectable(int port) {
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    sockaddr_in address = Loopback(port);
     const bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);
     return connected;
@@ -275,9 +279,7 @@ class DelayRelay {
 public:
     DelayRelay(int target, std::chrono::milliseconds roundTrip) : target_(target), delay_(roundTrip / 2) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = Loopback();
         ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::listen(listener_, 4);
         socklen_t size = sizeof address;
@@ -303,10 +305,7 @@ private:
             if (::poll(&waiting, 1, 50) <= 0) continue;
             const int client = ::accept(listener_, nullptr, nullptr);
             const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<std::uint16_t>(target_));
+            sockaddr_in address = Loopback(target_);
             if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) Relay(client, server);
             ::close(client);
             ::close(server);
@@ -328,7 +327,9 @@ private:
             }
             for (auto* queue : {&toServer, &toClient}) {
                 while (!queue->empty() && queue->front().due <= now) {
-                    (void)!::write(queue == &toServer ? server : client, queue->front().bytes.data(), queue->front().bytes.size());
+                    // An end that has gone (a client that gave up) must not end the benchmark with SIGPIPE.
+                    (void)!::send(queue == &toServer ? server : client, queue->front().bytes.data(),
+                                  queue->front().bytes.size(), MSG_NOSIGNAL);
                     queue->pop_front();
                 }
             }
