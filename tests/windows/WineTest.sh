@@ -266,15 +266,22 @@ windows "$personal/extcap/kelvra-m2bus.exe" --extcap-interfaces | grep -q '^inte
     fail "the installed capture source lists no interfaces: $(cat "$work/wine.err")"
 x86_64-w64-mingw32-g++-posix -O1 -municode -static -o "$work/stand-in.exe" "$(dirname "$0")/WiresharkStandIn.cpp" ||
     fail "the Wireshark stand-in does not build"
+# Each round starts once every Wine process of the last one has ended and the Wine server with them,
+# as the phases above do, so no round's programs start while the last round's server shuts down.
+settled() { timeout 30 wineserver -w || fail "Wine processes outlived the last round: $(pgrep -af '\.exe|\.com')"; }
 for cut in 3 6; do
+    settled
     rm -f "$WINEPREFIX/drive_c/live.pcapng"
     wine "$work/stand-in.exe" 'C:\users\'"$user"'\AppData\Roaming\Wireshark\extcap\kelvra-m2bus.exe' m2bus-com2 COM10 \
-        'C:\live.pcapng' "$cut" >"$work/stand-in.out" 2>/dev/null &
+        'C:\live.pcapng' "$cut" >"$work/stand-in.out" 2>"$work/stand-in.err" &
     standin=$!
     pids+=($standin)
     sleep 2
     "$linux/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/tapped")" >/dev/null || fail "rd-on beside the capture"
-    wait "$standin" || fail "Wireshark's stand-in: $(tr -d '\r' <"$work/stand-in.out")"
+    status=0
+    wait "$standin" || status=$?
+    [ "$status" = 0 ] ||
+        fail "Wireshark's stand-in, status $status: $(tr -d '\r' <"$work/stand-in.out") $(tail -n 5 "$work/stand-in.err")"
     tshark -r "$WINEPREFIX/drive_c/live.pcapng" >/dev/null 2>"$work/tshark.err" ||
         fail "the capture cut by TerminateProcess after $cut s is not readable: $(cat "$work/tshark.err")"
     decoded=$(tshark -2 -X "lua_script:$stage/m2bus.lua" -r "$WINEPREFIX/drive_c/live.pcapng" \
@@ -284,8 +291,10 @@ for cut in 3 6; do
     echo "Wireshark live on Windows, cut after $cut s: $(tr -d '\r' <"$work/stand-in.out" | sed 's/^stand-in: //'), $decoded good frames"
 done
 # Wireshark gone without a word (its end of the pipe closed): the source sees it and ends, the port free.
+settled
 wine "$work/stand-in.exe" 'C:\users\'"$user"'\AppData\Roaming\Wireshark\extcap\kelvra-m2bus.exe' m2bus-com2 COM10 \
-    'C:\live.pcapng' 2 close >"$work/stand-in.out" 2>/dev/null || fail "Wireshark gone: $(tr -d '\r' <"$work/stand-in.out")"
+    'C:\live.pcapng' 2 close >"$work/stand-in.out" 2>"$work/stand-in.err" ||
+    fail "Wireshark gone, status $?: $(tr -d '\r' <"$work/stand-in.out") $(tail -n 5 "$work/stand-in.err")"
 echo "Wireshark gone: $(tr -d '\r' <"$work/stand-in.out" | sed 's/^stand-in: //')"
 
 wine "$folder/uninstall.exe" /S >/dev/null 2>&1

@@ -6,13 +6,18 @@
 // With "close", it closes its end of the pipe instead, as a Wireshark that crashed, and
 // waits for the source to end by itself.
 //   wireshark-stand-in.exe SOURCE INTERFACE DEVICE OUTPUT SECONDS [close]
-// Status 0: the pipe closed (the source ended) within 5 s; 1 otherwise.
+// Status 0: the pipe closed (the source ended) within 5 s; 1 otherwise. Each step is noted on
+// standard error as it is reached, so a stand-in that died shows how far it got.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
+void Step(const char* what) {
+    std::fprintf(stderr, "stand-in: %s at %llu ms\n", what, static_cast<unsigned long long>(GetTickCount64()));
+}
+
 int Fail(const char* what) {
     std::printf("stand-in: %s (error %lu)\n", what, GetLastError());
     std::fflush(stdout);
@@ -28,6 +33,7 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return Fail("no pipe");
+    Step("pipe made");
     HANDLE output = CreateFileW(argv[4], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (output == INVALID_HANDLE_VALUE) return Fail("no output file");
 
@@ -39,6 +45,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!CreateProcessW(argv[1], commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &source))
         return Fail("the capture source cannot be started");
+    Step("source started");
 
     OVERLAPPED io{};
     io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -46,6 +53,7 @@ int wmain(int argc, wchar_t** argv) {
         HANDLE either[] = {io.hEvent, source.hProcess};
         if (WaitForMultipleObjects(2, either, FALSE, 20000) != WAIT_OBJECT_0) return Fail("the source never opened the pipe");
     }
+    Step("pipe connected");
     const ULONGLONG started = GetTickCount64();
     const ULONGLONG terminateAt = started + static_cast<ULONGLONG>(_wtoi(argv[5])) * 1000;
     ULONGLONG terminated = 0;
@@ -63,6 +71,7 @@ int wmain(int argc, wchar_t** argv) {
                             GetTickCount64() - terminated);
                 return 0;
             }
+            Step("terminating the source");
             TerminateProcess(source.hProcess, 1);
         }
         if (terminated && now - terminated > 5000) return Fail("the pipe stayed open 5 s after TerminateProcess");
