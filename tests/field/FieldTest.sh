@@ -12,15 +12,7 @@ build=$1
 scenario=$2
 [ "$(id -u)" -eq 0 ] || { echo "needs root (mount namespaces, the system's lock folder)"; exit 77; }
 tool=$build/kelvra-netmon
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; exit 1; }
+source "$(dirname "$0")/../support/Scratch.sh"
 export XDG_CONFIG_HOME=$work
 # LeakSanitizer (the sanitizer build) cannot work under strace's ptrace and would change the statuses looked at.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"

@@ -14,15 +14,7 @@ build=$1
 tool=$build/kelvra-netmon
 command -v ser2net >/dev/null || { echo "ser2net is not installed"; exit 77; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; exit 1; }
+source "$(dirname "$0")/../support/Scratch.sh"
 ms() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 phone() {  # name, options...: starts a virtual phone; its devices in $work/<name>
