@@ -8,6 +8,7 @@
 
 #include <QProcess>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "link/CommGlobal.h"
+#include "link/Frame.h"
 #include "tests/integration/ExchangeRig.h"
 
 namespace kelvra {
@@ -117,6 +120,53 @@ TEST(VirtualPhone, ServesTheNextRunRightAfterAToolKilledWithTheDeviceOpen) {
     phone.Stop();
 }
 
+// A client that goes away while the phone is busy answering it leaves words the phone has not
+// read yet: they go with it, never answered to whoever opens the device next.
+TEST(VirtualPhone, ForgetsWhatAClientThatWentAwayLeftUnread) {
+    LinkState link;
+    InitLinkSettings(link);
+    InitLinkConsts(link);
+    const ByteString asking = M2Frame::Command(link.FrameId, link.TxAddr, link.CmdType, {0x02, 0x01}, 1);
+    const ByteString unread = M2Frame::Command(link.FrameId, link.TxAddr, link.CmdType, {0x7e, 0x7e, 0x7e}, 2);
+
+    PhoneServer phone({}, {});
+    // A byte written into the tap reaches the serving thread's loop, after whatever came before it.
+    std::promise<void> passes[2];
+    int pass = 0;
+    const std::string tapPath = phone.OpenTap([&](const std::string&) {
+        if (pass < 2) passes[pass++].set_value();
+    });
+    std::promise<void> asked, gone;
+    std::shared_future<void> left = gone.get_future().share();
+    std::atomic<bool> first{true};
+    phone.BeforeEachAnswer([&](const ByteString&) {
+        if (!first.exchange(false)) return;
+        asked.set_value();
+        left.wait();
+    });
+    phone.Start();
+    const int tap = ::open(tapPath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(tap, 0);
+    const int client = ::open(phone.DevicePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(::write(client, asking.data(), asking.size()), static_cast<ssize_t>(asking.size()));
+    ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    // The phone is busy with its answer: these bytes wait unread when the client closes the device.
+    ASSERT_EQ(::write(client, unread.data(), unread.size()), static_cast<ssize_t>(unread.size()));
+    ::close(client);
+    gone.set_value();
+    // Two passes of the serving loop after the close: the first may be the one that sees it.
+    for (auto& passed : passes) {
+        ASSERT_EQ(::write(tap, "x", 1), 1);
+        ASSERT_EQ(passed.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    }
+    const ByteString heard = phone.Heard();
+    EXPECT_NE(std::search(heard.begin(), heard.end(), asking.begin(), asking.end()), heard.end());
+    EXPECT_EQ(std::search(heard.begin(), heard.end(), unread.begin(), unread.end()), heard.end());
+    ::close(tap);
+    phone.Stop();
+}
+
 // At the line speed kelvra-phone-sim is busy sending most of the time: it
 // still notices at once that a tool went away, whenever that happens, and
 // serves the next run afresh.
@@ -134,14 +184,14 @@ TEST(VirtualPhone, ServesEveryRunAfterToolsKilledWhileItSpeaksAtTheLineSpeed) {
         ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
         killed.waitForFinished();
 
-        // Bytes the killed run wrote may still reach the phone after the next run opens (a loaded
-        // machine kills later in the exchange): the phone answers them, and the next run waits out its
-        // ten-second reply time once before it goes on, as with a real phone.
+        // What the killed run wrote and the phone had not read goes with it: the next run is served
+        // afresh, each of its stages answered in full.
         QProcess next;
         next.start(QStringLiteral(KELVRA_NETMON), run);
         ASSERT_TRUE(next.waitForFinished(25000));
         EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
-        EXPECT_EQ(next.readAllStandardOutput().count("Attention ! Received 3 command block."), 2);
+        const QByteArray lines = next.readAllStandardOutput();
+        EXPECT_EQ(lines.count("Attention ! Received 3 command block."), 2) << lines.toStdString();
     }
     phone.terminate();
     phone.waitForFinished();
