@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -90,26 +91,43 @@ TEST(VirtualPhone, NoiseAndBytesOneAtATimeAndBothCopiesAnswered) {
     }
 }
 
+// Holds the phone inside its first answer until Release(), like a phone busy answering. The hook
+// keeps its own share of the state: a test that ends early leaves no thread waiting on a dead object.
+class FirstAnswerHeld {
+public:
+    explicit FirstAnswerHeld(PhoneServer& phone) {
+        auto asked = std::make_shared<std::promise<void>>();
+        asked_ = asked->get_future();
+        phone.BeforeEachAnswer(
+            [asked, first = std::make_shared<std::atomic<bool>>(true), released = released_](const ByteString&) {
+                if (!first->exchange(false)) return;
+                asked->set_value();
+                released.wait();
+            });
+    }
+    // True once the phone is inside its first answer (given ten seconds).
+    bool Asked() { return asked_.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
+    void Release() { release_.set_value(); }
+
+private:
+    std::promise<void> release_;
+    std::shared_future<void> released_ = release_.get_future().share();
+    std::future<void> asked_;
+};
+
 TEST(VirtualPhone, ServesTheNextRunRightAfterAToolKilledWithTheDeviceOpen) {
     PhoneServer phone({}, {});
     // The phone holds its first answer until the tool that asked is dead.
-    std::promise<void> asked, killed;
-    std::shared_future<void> dead = killed.get_future().share();
-    std::atomic<bool> first{true};
-    phone.BeforeEachAnswer([&](const ByteString&) {
-        if (!first.exchange(false)) return;
-        asked.set_value();
-        dead.wait();
-    });
+    FirstAnswerHeld held(phone);
     phone.Start();
     const QStringList run{"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath())};
     QProcess tool;
     tool.start(QStringLiteral(KELVRA_NETMON), run);
-    ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_TRUE(held.Asked());
     // Killed with the port open, exclusive and set to odd parity: nothing of the tool's own tidies up.
     ::kill(static_cast<pid_t>(tool.processId()), SIGKILL);
     tool.waitForFinished();
-    killed.set_value();
+    held.Release();
 
     QProcess next;
     next.start(QStringLiteral(KELVRA_NETMON), run);
@@ -136,25 +154,18 @@ TEST(VirtualPhone, ForgetsWhatAClientThatWentAwayLeftUnread) {
     const std::string tapPath = phone.OpenTap([&](const std::string&) {
         if (pass < 2) passes[pass++].set_value();
     });
-    std::promise<void> asked, gone;
-    std::shared_future<void> left = gone.get_future().share();
-    std::atomic<bool> first{true};
-    phone.BeforeEachAnswer([&](const ByteString&) {
-        if (!first.exchange(false)) return;
-        asked.set_value();
-        left.wait();
-    });
+    FirstAnswerHeld held(phone);
     phone.Start();
     const int tap = ::open(tapPath.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(tap, 0);
     const int client = ::open(phone.DevicePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(client, 0);
     ASSERT_EQ(::write(client, asking.data(), asking.size()), static_cast<ssize_t>(asking.size()));
-    ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_TRUE(held.Asked());
     // The phone is busy with its answer: these bytes wait unread when the client closes the device.
     ASSERT_EQ(::write(client, unread.data(), unread.size()), static_cast<ssize_t>(unread.size()));
     ::close(client);
-    gone.set_value();
+    held.Release();
     // Two passes of the serving loop after the close: the first may be the one that sees it.
     for (auto& passed : passes) {
         ASSERT_EQ(::write(tap, "x", 1), 1);
