@@ -208,11 +208,12 @@ bool PhoneServer::ClientsChanged() {
         }
     }
     if (lineClosed) {
+        const bool vacant = line_.clients == 0;
         // The settings stay when a new client already has the device open: it has set its own.
-        ResetDevice(line_, line_.clients == 0);
+        ResetDevice(line_, vacant);
         // What the departed client wrote and the phone has not read yet goes with it: answered, it
         // would reach the next client as replies to words it never said.
-        if (line_.pty && line_.clients == 0) ::tcflush(line_.pty->MasterFd(), TCIFLUSH);
+        if (vacant && line_.pty) ::tcflush(line_.pty->MasterFd(), TCIFLUSH);
         phone_->HangUp();
     }
     if (tapChanged) ResetDevice(tap_, tap_.clients == 0);
