@@ -116,10 +116,12 @@ void GxxMain::BuildMenus() {
     MFileExit = item(MFile, "MFileExit", "E&xit", &GxxMain::MFileExit_Click);
 
     MPNet = menu("MPNet", "&VidEvodudi");
-    MPNetOff = item(MPNet, "MPNetOff", "O&ff", &GxxMain::MPNetOff_Click);
-    MPNetReset = item(MPNet, "MPNetReset", "&Reset timers", &GxxMain::MPNetReset_Click);
-    MPNetOnOperator = item(MPNet, "MPNetOnOperator", "&Operatof field test On", &GxxMain::MPNetOnOperator_Click);
-    MPNetOnRD = item(MPNet, "MPNetOnRD", "R&D test On", &GxxMain::MPNetOnRD_Click);
+    for (const UserCommandEntry& entry : UserCommands()) {
+        QAction* action = MPNet->addAction(QString::fromLatin1(entry.caption));
+        action->setObjectName(QString::fromLatin1(entry.itemName));
+        const UserCommand command = entry.command;
+        connect(action, &QAction::triggered, this, [this, command] { Guarded([this, command] { RunCommand(command); }); });
+    }
 
     MPort = menu("MPort", "&CommPort");
     MSCom[0] = item(MPort, "MSCom1", "Com1", &GxxMain::MSCom1_Click);
@@ -153,8 +155,7 @@ bool GxxMain::Guarded(Handler&& handler) {
 bool GxxMain::Form_Load() {
     const bool linked = Guarded([this] {
         monitor_.InitLink();
-        const std::string version = "v. " + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
-                                    std::to_string(App::Revision);
+        const std::string version = std::string("v. ") + App::Version;
         InfoLabel->setText(ShownText(QString::fromStdString(App::Title + link_.CrLf + version)));
     });
     if (!linked) return false;

@@ -100,10 +100,6 @@ private:
     QMenu* MPNet = nullptr;
     QMenu* MPort = nullptr;
     QAction* MFileExit = nullptr;
-    QAction* MPNetOff = nullptr;
-    QAction* MPNetReset = nullptr;
-    QAction* MPNetOnOperator = nullptr;
-    QAction* MPNetOnRD = nullptr;
     std::array<QAction*, 4> MSCom{};
 
     // The window's scratch value: the last message-box answer or event-processing result.

@@ -42,7 +42,7 @@ bool Utf8(const std::string& bytes) {
 std::optional<int> PortNumber(const QString& text) {
     bool ok = false;
     const int n = text.toInt(&ok);
-    if (!ok || n < 1 || n > 4) return std::nullopt;
+    if (!ok || n < 1 || n > PortMap::Ports) return std::nullopt;
     return n;
 }
 
@@ -61,9 +61,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                                     QStringLiteral("The chosen Com port is this device for this run: its path, or a "
                                                    "device server's rfc2217://HOST:PORT or tcp://HOST:PORT."),
                                     QStringLiteral("path"));
+    const QString commandNames = QString::fromStdString(UserCommandNameList());
     const QCommandLineOption run(QStringLiteral("run"),
-                                 QStringLiteral("Run one command without a window and exit: operator-on, rd-on, off "
-                                                "or reset-timers. Exit status 0 on success, 1 on failure."),
+                                 QStringLiteral("Run one command without a window and exit: %1. Exit status 0 on "
+                                                "success, 1 on failure.")
+                                     .arg(commandNames),
                                  QStringLiteral("command"));
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Listen to the chosen Com port without writing to it, and print "
@@ -119,8 +121,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (parser.isSet(run)) {
         options.run = UserCommandNamed(parser.value(run).toStdString());
         if (!options.run)
-            return fail(QStringLiteral("unknown command '%1' (operator-on, rd-on, off or reset-timers)")
-                            .arg(parser.value(run)));
+            return fail(QStringLiteral("unknown command '%1' (%2)").arg(parser.value(run), commandNames));
     }
     for (const std::string& value : RawValues(argc, argv, "--map")) {
         const std::size_t equals = value.find('=');

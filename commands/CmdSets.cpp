@@ -4,27 +4,18 @@
 namespace kelvra {
 
 namespace {
-// The lines the commands log on their way and on success.
-constexpr const char* RDTestOnLine = "R&D Test On";
-constexpr const char* OperatorOnLine = "Operator Field Test On";
-constexpr const char* DisplayOffLine = "Field Test Display Off";
-constexpr const char* ResetTimersLine = "FTD Reset Timers";
-constexpr const char* LocalModeLines[] = {"Init Local Mode...", "Init Local Mode Ok"};
-constexpr const char* NormalModeLines[] = {"Init Normal Mode...", "Init Normal Mode Ok"};
-}  // namespace
-
-namespace {
-// The command strings, and what readers of the line call each command.
-constexpr struct {
-    const char* command;
-    const char* name;
-} Commands[] = {
-    {"00016401", "Init local mode"},        {"00016403", "Init normal mode"},
-    {"00017EF3", "R&D test on"},            {"00017EF2", "Operator field test on"},
-    {"00017EF1", "Field test display off"}, {"00017EF0", "Reset timers"},
+constexpr PhoneCommand Commands[] = {
+    {"00016401", "Init local mode", "Init Local Mode...", "Init Local Mode Ok", false, 1},
+    {"00016403", "Init normal mode", "Init Normal Mode...", "Init Normal Mode Ok", false, 0},
+    {"00017EF3", "R&D test on", nullptr, "R&D Test On", true, -1},
+    {"00017EF2", "Operator field test on", nullptr, "Operator Field Test On", true, -1},
+    {"00017EF1", "Field test display off", nullptr, "Field Test Display Off", true, -1},
+    {"00017EF0", "Reset timers", nullptr, "FTD Reset Timers", true, -1},
 };
 enum CommandIndex { LocalMode, NormalMode, RDOn, OperatorOn, DisplayOff, ResetTimers };
 }  // namespace
+
+std::span<const PhoneCommand> PhoneCommands() { return Commands; }
 
 std::string_view CommandName(const ByteString& payload) {
     for (const auto& known : Commands)
@@ -32,39 +23,26 @@ std::string_view CommandName(const ByteString& payload) {
     return {};
 }
 
-std::int32_t CmdSets::RDTestOn() { return FieldTest(Commands[RDOn].command, RDTestOnLine); }
-std::int32_t CmdSets::OperatorFieldTestOn() { return FieldTest(Commands[OperatorOn].command, OperatorOnLine); }
-std::int32_t CmdSets::FieldTestDisplayOff() { return FieldTest(Commands[DisplayOff].command, DisplayOffLine); }
-std::int32_t CmdSets::FTDResetTimers() { return FieldTest(Commands[ResetTimers].command, ResetTimersLine); }
-
-std::int32_t CmdSets::InitLocalMode() {
-    return SetMode(Commands[LocalMode].command, LocalModeLines[0], LocalModeLines[1], 1);
-}
-
-std::int32_t CmdSets::InitNormalMode() {
-    return SetMode(Commands[NormalMode].command, NormalModeLines[0], NormalModeLines[1], 0);
-}
+std::int32_t CmdSets::RDTestOn() { return Run(Commands[RDOn]); }
+std::int32_t CmdSets::OperatorFieldTestOn() { return Run(Commands[OperatorOn]); }
+std::int32_t CmdSets::FieldTestDisplayOff() { return Run(Commands[DisplayOff]); }
+std::int32_t CmdSets::FTDResetTimers() { return Run(Commands[ResetTimers]); }
+std::int32_t CmdSets::InitLocalMode() { return Run(Commands[LocalMode]); }
+std::int32_t CmdSets::InitNormalMode() { return Run(Commands[NormalMode]); }
 
 bool CmdSets::LogsProgress(std::string_view line) {
-    for (const char* known : {RDTestOnLine, OperatorOnLine, DisplayOffLine, ResetTimersLine, LocalModeLines[0],
-                              LocalModeLines[1], NormalModeLines[0], NormalModeLines[1]})
-        if (line == known) return true;
+    for (const auto& known : Commands)
+        for (const char* logged : {known.openingLine, known.successLine})
+            if (logged != nullptr && line == logged) return true;
     return false;
 }
 
-std::int32_t CmdSets::FieldTest(const char* command, const char* successLine) {
-    InitLocalMode();
-    if (!bus_.SendCommand(command)) return 0;
-    view_.LogLine(successLine);
-    return 1;
-}
-
-std::int32_t CmdSets::SetMode(const char* command, const char* openingLine, const char* successLine,
-                              std::int32_t localMode) {
-    view_.LogLine(openingLine);
-    if (!bus_.SendCommand(command)) return 0;
-    link_.LocalMode = localMode;
-    view_.LogLine(successLine);
+std::int32_t CmdSets::Run(const PhoneCommand& command) {
+    if (command.localModeFirst) InitLocalMode();
+    if (command.openingLine != nullptr) view_.LogLine(command.openingLine);
+    if (!bus_.SendCommand(command.command)) return 0;
+    if (command.localModeAfter >= 0) link_.LocalMode = command.localModeAfter;
+    view_.LogLine(command.successLine);
     return 1;
 }
 

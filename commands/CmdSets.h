@@ -3,6 +3,7 @@
 // The phone's net-monitor commands, each one M2BUS transaction.
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "link/CommGlobal.h"
@@ -10,6 +11,20 @@
 #include "link/Runtime.h"
 
 namespace kelvra {
+
+// One phone command: what it sends, what readers of the line call it and
+// what it logs. A null line is not logged.
+struct PhoneCommand {
+    const char* command;       // the command string, "00017EF3"
+    const char* name;          // "R&D test on", as readers of the line call it
+    const char* openingLine;   // logged before the transaction
+    const char* successLine;   // logged when it succeeds
+    bool localModeFirst;       // InitLocalMode runs first, whatever its result
+    std::int32_t localModeAfter;  // LocalMode once it succeeded; -1 leaves it
+};
+
+// Every phone command, the two mode commands first.
+std::span<const PhoneCommand> PhoneCommands();
 
 // What readers of the line call the command a payload carries ("R&D test on"); empty for others.
 std::string_view CommandName(const ByteString& payload);
@@ -30,15 +45,14 @@ public:
     std::int32_t InitLocalMode();
     std::int32_t InitNormalMode();
 
+    // Runs one of PhoneCommands(): its local-mode step, its lines, its transaction.
+    std::int32_t Run(const PhoneCommand& command);
+
     // Whether `line` is one of the lines the commands log on their way or on
     // success ("Init Local Mode...", "R&D Test On", ...).
     static bool LogsProgress(std::string_view line);
 
 private:
-    std::int32_t FieldTest(const char* command, const char* successLine);
-    std::int32_t SetMode(const char* command, const char* openingLine, const char* successLine,
-                         std::int32_t localMode);
-
     M2Bus& bus_;
     LinkState& link_;
     LinkView& view_;

@@ -11,19 +11,21 @@ namespace {
 
 constexpr const char* LineErrorCaption = "Click Cancel to quit, OK to ignore.";
 
-struct UserCommandEntry {
-    UserCommand command;
-    const char* name;
-    std::int32_t (CmdSets::*procedure)();
+constexpr UserCommandEntry Entries[] = {
+    {UserCommand::Off, "off", "MPNetOff", "O&ff", &CmdSets::FieldTestDisplayOff},
+    {UserCommand::ResetTimers, "reset-timers", "MPNetReset", "&Reset timers", &CmdSets::FTDResetTimers},
+    {UserCommand::OperatorOn, "operator-on", "MPNetOnOperator", "&Operatof field test On",
+     &CmdSets::OperatorFieldTestOn},
+    {UserCommand::RDOn, "rd-on", "MPNetOnRD", "R&D test On", &CmdSets::RDTestOn},
 };
 
-constexpr UserCommandEntry UserCommands[] = {
-    {UserCommand::Off, "off", &CmdSets::FieldTestDisplayOff},
-    {UserCommand::ResetTimers, "reset-timers", &CmdSets::FTDResetTimers},
-    {UserCommand::OperatorOn, "operator-on", &CmdSets::OperatorFieldTestOn},
-    {UserCommand::RDOn, "rd-on", &CmdSets::RDTestOn},
-};
-
+// Each row stands at its command's place, so a command finds its row by number.
+constexpr bool InEnumOrder() {
+    for (std::size_t i = 0; i < std::size(Entries); ++i)
+        if (Entries[i].command != static_cast<UserCommand>(i)) return false;
+    return true;
+}
+static_assert(InEnumOrder(), "the user commands' rows follow UserCommand's order");
 
 // Sets the arrow when it goes, also when an error abandons the command.
 class ArrowAtEnd {
@@ -44,16 +46,25 @@ private:
 
 }  // namespace
 
+std::span<const UserCommandEntry> UserCommands() { return Entries; }
+
+const UserCommandEntry& UserCommandEntryOf(UserCommand command) {
+    return Entries[static_cast<std::size_t>(command)];
+}
+
 std::optional<UserCommand> UserCommandNamed(std::string_view name) {
-    for (const auto& entry : UserCommands)
+    for (const auto& entry : Entries)
         if (name == entry.name) return entry.command;
     return std::nullopt;
 }
 
-std::string_view UserCommandName(UserCommand command) {
-    for (const auto& entry : UserCommands)
-        if (entry.command == command) return entry.name;
-    return {};
+std::string_view UserCommandName(UserCommand command) { return UserCommandEntryOf(command).name; }
+
+std::string UserCommandNameList() {
+    std::string list;
+    for (std::size_t i = 0; i < std::size(Entries); ++i)
+        list += (i == 0 ? "" : i + 1 == std::size(Entries) ? " or " : ", ") + std::string(Entries[i].name);
+    return list;
 }
 
 bool ReportsProgress(std::string_view line) {
@@ -69,9 +80,7 @@ void NetMonitor::InitLink() {
 std::int32_t NetMonitor::RunUserCommand(UserCommand command) {
     const ArrowAtEnd arrow(runtime_);
     runtime_.SetMousePointer(MousePointer::Hourglass);
-    std::int32_t result = 0;
-    for (const auto& entry : UserCommands)
-        if (entry.command == command) result = (cmds.*entry.procedure)();
+    const std::int32_t result = (cmds.*UserCommandEntryOf(command).procedure)();
     port.TogglePort();
     return result;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "commands/CmdSets.h"
@@ -16,12 +18,28 @@
 
 namespace kelvra {
 
-// The four commands of the VidEvodudi menu.
+// The four commands of the VidEvodudi menu, in its order.
 enum class UserCommand { Off, ResetTimers, OperatorOn, RDOn };
+
+// Everything the program says of one user command: the menu, the command
+// line and headless runs all take it from here.
+struct UserCommandEntry {
+    UserCommand command;
+    const char* name;      // on the command line: "rd-on"
+    const char* itemName;  // the VidEvodudi item's name: "MPNetOnRD"
+    const char* caption;   // and its caption: "R&D test On"
+    std::int32_t (CmdSets::*procedure)();
+};
+
+// Every user command, in the menu's order.
+std::span<const UserCommandEntry> UserCommands();
+const UserCommandEntry& UserCommandEntryOf(UserCommand command);
 
 // "off", "reset-timers", "operator-on", "rd-on"; nullopt for any other name.
 std::optional<UserCommand> UserCommandNamed(std::string_view name);
 std::string_view UserCommandName(UserCommand command);
+// The names for a usage text: "off, reset-timers, operator-on or rd-on".
+std::string UserCommandNameList();
 
 // Whether a log line tells of progress or success ("COM port open.", "Init
 // Local Mode Ok", "Attention ! Received 3 command block.", a command's own
