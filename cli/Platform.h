@@ -9,6 +9,9 @@
 
 namespace kelvra {
 
+// Whether there is a display to show the window on (an X or Wayland session, or a Qt platform chosen).
+bool DisplayAvailable();
+
 // The folder of the running program.
 QString ProgramFolder();
 

@@ -5,16 +5,19 @@
 // ($XDG_CONFIG_HOME/Kelvra/kelvra-netmon.conf on Linux), keys ports/com1 to
 // ports/com4, log/file and capture/file.
 
+#include <QSettings>
 #include <QString>
 
 #include <array>
 #include <string>
 
+#include "serial/PortMap.h"
+
 namespace kelvra {
 
 struct SavedSettings {
     // An empty entry: not set.
-    std::array<std::string, 4> ports{};
+    std::array<std::string, PortMap::Ports> ports{};
     std::string logFile;
     std::string captureFile;
 };
@@ -28,5 +31,23 @@ SavedSettings ReadSettings();
 QString RememberPort(int port, const std::string& device);
 
 QString SettingsPath();
+
+// The settings as Qt keeps them on this platform.
+QSettings OpenSettings();
+
+// Keeps Qt's own warnings about values it cannot load (@Variant(...) of an
+// unknown type) off the console while the file is read; such a value is
+// reported as malformed, like any other.
+class QuietReading {
+public:
+    QuietReading() : previous_(qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {})) {}
+    ~QuietReading() { qInstallMessageHandler(previous_); }
+    QuietReading(const QuietReading&) = delete;
+    QuietReading& operator=(const QuietReading&) = delete;
+
+private:
+    QtMessageHandler previous_;
+};
+
 
 }  // namespace kelvra

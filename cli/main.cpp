@@ -78,15 +78,6 @@ Records OpenRecords(const Options& options, const SavedSettings& saved) {
     return records;
 }
 
-bool DisplayAvailable() {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    auto set = [](const char* name) { return !qEnvironmentVariableIsEmpty(name); };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
-#else
-    return true;
-#endif
-}
-
 // The window module: beside the program in the build (and on Windows), in the
 // program's library folder when installed on Linux.
 QString WindowModule() {

@@ -5,12 +5,9 @@
 #include <memory>
 #include <stdexcept>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 #include "link/Runtime.h"
 #include "listen/Listener.h"
+#include "platform/System.h"
 #include "record/LineCapture.h"
 #include "record/Pcapng.h"
 #include "runtime/Console.h"
@@ -57,12 +54,7 @@ bool Present(const std::string& device, const std::vector<SerialDevice>& listed)
     if (NetworkDevice(device)) return true;
     for (const SerialDevice& each : listed)
         if (each.path.toStdString() == device || each.aliases.contains(QString::fromStdString(device))) return true;
-#ifndef _WIN32
-    struct stat status {};
-    return ::stat(device.c_str(), &status) == 0 && S_ISCHR(status.st_mode);
-#else
-    return false;
-#endif
+    return System::DeviceNodePresent(device);
 }
 
 // The device setting's choices: Com<port>'s device first (chosen when nothing is), then every serial
@@ -85,11 +77,8 @@ const char* const NoCaptureFilter = "M2BUS interfaces take no capture filter; us
 
 int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     if (Has(arguments, "--extcap-interfaces")) {
-        std::string tool = "extcap {version=" + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
-                           std::to_string(App::Revision) + "}{display=M2BUS line listener}";
-#ifdef KELVRA_MANUAL_URL
-        tool += "{help=" KELVRA_MANUAL_URL "}";
-#endif
+        std::string tool = std::string("extcap {version=") + App::Version + "}{display=M2BUS line listener}";
+        if (*KELVRA_MANUAL_URL != '\0') tool += "{help=" KELVRA_MANUAL_URL "}";
         Console::Line(tool);
         const std::vector<SerialDevice> listed = SerialDevices();
         // Wireshark names its temporary files after the display: no device path in it.

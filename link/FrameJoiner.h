@@ -15,10 +15,6 @@ namespace kelvra {
 
 class FrameJoiner {
 public:
-    // A frame still incomplete after this long without a byte is taken as it
-    // stands: at 9600 baud the bytes of one frame are never this far apart.
-    static constexpr double QuietSeconds = 0.1;
-
     struct Piece {
         ByteString bytes;
         // When its first byte arrived.

@@ -10,9 +10,11 @@ namespace kelvra {
 
 namespace App {
 constexpr const char* Title = "Kelvra Net Monitor Tool";
-constexpr int Major = 1;
-constexpr int Minor = 0;
-constexpr int Revision = 4;
+// The project's version, as the build gives it: "1.0.4" and its three numbers.
+constexpr const char* Version = KELVRA_VERSION;
+constexpr int Major = KELVRA_VERSION_MAJOR;
+constexpr int Minor = KELVRA_VERSION_MINOR;
+constexpr int Revision = KELVRA_VERSION_PATCH;
 }  // namespace App
 
 enum class MsgButtons { Ok, OkCancel, AbortRetryIgnore };

@@ -84,7 +84,7 @@ int Listen(const ListenRequest& request) {
         return Console::ReaderGone();
     };
     while (ending == 0 && TerminationSignals::Received() == 0 && !lost && !readerGone()) {
-        runtime.DoEvents(runtime.Timer() + (narrator.Holding() ? FrameJoiner::QuietSeconds : IdleSeconds));
+        runtime.DoEvents(runtime.Timer() + (narrator.Holding() ? LineQuietSeconds : IdleSeconds));
         if (lost) break;
         Bytes bytes;
         try {
@@ -96,7 +96,7 @@ int Listen(const ListenRequest& request) {
         if (!bytes.empty()) {
             lastArrival = runtime.Timer();
             narrator.Heard(bytes, clock.elapsed());
-        } else if (narrator.Holding() && runtime.Timer() - lastArrival >= FrameJoiner::QuietSeconds) {
+        } else if (narrator.Holding() && runtime.Timer() - lastArrival >= LineQuietSeconds) {
             // The capture has the frame cut short by the time its line is shown.
             if (request.capture != nullptr) request.capture->LineQuiet();
             narrator.Quiet();

@@ -20,7 +20,7 @@ public:
 
     // Bytes read at `ms` milliseconds since listening began.
     void Heard(const Bytes& bytes, long long ms);
-    // The line has been quiet for FrameJoiner::QuietSeconds: a frame still held was cut short.
+    // The line has been quiet for LineQuietSeconds: a frame still held was cut short.
     void Quiet();
     // A line event at `ms`: what it interrupted is told first.
     void Event(const std::string& text, long long ms);

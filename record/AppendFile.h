@@ -81,6 +81,9 @@ public:
 
 private:
     bool Lock();
+    // The platform's part: the file's lock tried once, and the last failure's text.
+    bool TryLock();
+    static std::string LastError();
     void Unlock();
     // Writes all of it, waiting for a slow reader of a FIFO; false with errno
     // set. `wrote` counts what went out; `end` is where the file's last write

@@ -3,16 +3,11 @@
 
 #include <chrono>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "commands/LineEvents.h"
 #include "link/Frame.h"
 #include "link/FrameJoiner.h"
 #include "link/Runtime.h"
+#include "platform/System.h"
 #include "record/Pcapng.h"
 #include "record/PcapngReader.h"
 
@@ -27,16 +22,7 @@ std::uint64_t SystemMicroseconds() {
 }
 
 std::string Application() {
-    return "kelvra-netmon " + std::to_string(App::Major) + "." + std::to_string(App::Minor) + "." +
-           std::to_string(App::Revision);
-}
-
-long CurrentProcess() {
-#ifdef _WIN32
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(::getpid());
-#endif
+    return std::string("kelvra-netmon ") + App::Version;
 }
 
 std::string AsText(const ByteString& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -69,7 +55,7 @@ LineCapture::LineCapture(std::string path, std::function<std::uint64_t()> clock,
         });
         if (!refused.empty()) throw std::runtime_error(refused);
     }
-    run_ = "run of process " + std::to_string(CurrentProcess()) + " from " + std::to_string(clock_());
+    run_ = "run of process " + std::to_string(System::ProcessId()) + " from " + std::to_string(clock_());
     Append(Pcapng::SectionBlock(Application(), run_));
 }
 

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "record/LogFile.h"
 
-#ifndef _WIN32
-#include <time.h>
-#endif
-
 #include <cstdio>
 #include <ctime>
+
+#include "platform/System.h"
 
 namespace kelvra {
 
@@ -22,16 +20,8 @@ std::string LocalTimestamp(std::chrono::system_clock::time_point at) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-    // The local time read as if it were UTC, less the real instant.
-    std::tm asUtc = local;
-    const long offset = static_cast<long>(::_mkgmtime(&asUtc) - seconds);
-#else
-    localtime_r(&seconds, &local);
-    const long offset = local.tm_gmtoff;
-#endif
+    long offset = 0;
+    const std::tm local = System::LocalTime(seconds, offset);
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
     const long minutes = (offset < 0 ? -offset : offset) / 60;

@@ -18,7 +18,7 @@ void SetApplicationNames() {
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvra"));
     QCoreApplication::setApplicationName(QStringLiteral("kelvra-netmon"));
     QCoreApplication::setApplicationVersion(
-        QStringLiteral("%1.%2.%3").arg(App::Major).arg(App::Minor).arg(App::Revision));
+        QString::fromLatin1(App::Version));
 }
 
 EventRuntime::EventRuntime(double clockScale) : scale_(clockScale) { clock_.start(); }

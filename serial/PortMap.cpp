@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "platform/System.h"
 #include "serial/network/NetworkAddress.h"
 
 namespace kelvra {
@@ -14,11 +15,7 @@ bool Valid(int port) { return port >= 1 && port <= PortMap::Ports; }
 bool PlausibleDevice(const std::string& device) {
     if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
     if (NetworkDevice(device)) return ParseNetworkAddress(device).has_value();
-#ifdef _WIN32
-    return true;
-#else
-    return device.front() == '/';
-#endif
+    return System::LocalDeviceName(device);
 }
 
 std::string PortVariable(int port) { return "KELVRA_COM" + std::to_string(port); }
@@ -39,11 +36,7 @@ PortMapping PortMap::Resolve(int port) const {
             return {device, PortSource::Environment};
         if (!settings_[i].empty()) return {settings_[i], PortSource::Settings};
     }
-#ifdef _WIN32
-    return {"COM" + std::to_string(port), PortSource::Default};
-#else
-    return {"/dev/ttyS" + std::to_string(port - 1), PortSource::Default};
-#endif
+    return {System::DefaultDevice(port), PortSource::Default};
 }
 
 std::string DescribeSource(PortSource source, int port) {

@@ -13,6 +13,11 @@ namespace kelvra {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A frame still incomplete after this long without a byte is taken as it
+// stands (LineObserver::LineQuiet): at 9600 baud the bytes of one frame are
+// never this far apart.
+constexpr double LineQuietSeconds = 0.1;
+
 // An operation of the component failed; what() is the description shown to the user.
 class CommError : public std::runtime_error {
 public:
@@ -55,7 +60,7 @@ public:
     virtual void Closed() = 0;
     virtual void Written(const Bytes& bytes) = 0;
     virtual void Read(const Bytes& bytes) = 0;
-    // No byte has come for FrameJoiner::QuietSeconds since the last read: a frame
+    // No byte has come for LineQuietSeconds since the last read: a frame
     // still incomplete was cut short.
     virtual void LineQuiet() = 0;
     // `text`: the component's own description, for the codes it adds (DeviceLost).

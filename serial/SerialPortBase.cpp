@@ -3,14 +3,13 @@
 
 #include <QMetaObject>
 
-#include "link/FrameJoiner.h"
 #include "serial/WireTrace.h"
 
 namespace kelvra {
 
 SerialPortBase::SerialPortBase(PortMap ports, QObject* parent) : QObject(parent), ports_(std::move(ports)) {
     quiet_.setSingleShot(true);
-    quiet_.setInterval(static_cast<int>(FrameJoiner::QuietSeconds * 1000));
+    quiet_.setInterval(static_cast<int>(LineQuietSeconds * 1000));
     connect(&quiet_, &QTimer::timeout, this, &SerialPortBase::QuietCheck);
 }
 

@@ -84,8 +84,7 @@ int main(int argc, char* argv[]) {
             Usage(std::cout);
             return 0;
         } else if (arg == "--version" || arg == "-v") {
-            std::cout << "kelvra-phone-sim " << kelvra::App::Major << "." << kelvra::App::Minor << "."
-                      << kelvra::App::Revision << "\n";
+            std::cout << "kelvra-phone-sim " << kelvra::App::Version << "\n";
             return 0;
         } else if (arg == "--replies") {
             const std::string n = value();

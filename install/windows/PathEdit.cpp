@@ -12,6 +12,8 @@
 #include <string>
 
 #include "install/PathEntries.h"
+#include "platform/System.h"
+#include "platform/windows/Wide.h"
 
 namespace {
 
@@ -25,14 +27,7 @@ struct PathValue {
 };
 
 std::wstring SystemMessage(LONG code) {
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = text ? text : L"error " + std::to_wstring(code);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.'))
-        message.pop_back();
-    return message;
+    return kelvra::System::Wide(kelvra::System::ErrorText(static_cast<unsigned long>(code)));
 }
 
 int Fail(const wchar_t* what, LONG code) {

@@ -237,21 +237,12 @@ NativeDevice::~NativeDevice() {
 LockTaking::LockTaking(const QString& portName, const std::function<bool()>& interrupted) {
     const QString path = LockFilePath(portName);
     if (path.isEmpty()) return;
-    folder_ = ::open(QFile::encodeName(Folder(path)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Another run's step takes milliseconds, or a few seconds with a lock being written;
     // after five seconds go on without waiting.
-    for (int waited = 0; folder_ >= 0 && ::flock(folder_, LOCK_EX | LOCK_NB) != 0 && waited < 500; ++waited) {
-        if (interrupted && interrupted()) {
-            interrupted_ = true;
-            return;
-        }
-        ::usleep(10000);
-    }
+    lock_.emplace(QFile::encodeName(Folder(path)).toStdString(), 5.0, interrupted);
 }
 
-LockTaking::~LockTaking() {
-    if (folder_ >= 0) ::close(folder_);
-}
+LockTaking::~LockTaking() = default;
 
 namespace {
 // What the lock file holds now; empty when it is not there.

@@ -7,8 +7,11 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix/FolderLock.h"
 
 class QSerialPort;
 
@@ -56,11 +59,10 @@ public:
     LockTaking(const LockTaking&) = delete;
     LockTaking& operator=(const LockTaking&) = delete;
 
-    bool Interrupted() const { return interrupted_; }
+    bool Interrupted() const { return lock_ && lock_->Outcome() == System::FolderLock::State::GaveUp; }
 
 private:
-    int folder_ = -1;
-    bool interrupted_ = false;
+    std::optional<System::FolderLock> lock_;
 };
 
 // The lock file of a device, as serial programs share it under /var/lock

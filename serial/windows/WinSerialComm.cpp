@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/System.h"
 #include "serial/Devices.h"
 #include "serial/PlatformSerial.h"
 #include "serial/windows/CommEvents.h"
@@ -34,15 +35,7 @@ constexpr DWORD ReadChunk = 4096;
 // takes longer leaves its session behind, freed once the last of them has.
 constexpr auto CloseWait = std::chrono::seconds(2);
 
-std::string SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    QString message = text != nullptr ? QString::fromWCharArray(text).trimmed() : QStringLiteral("error %1").arg(code);
-    LocalFree(text);
-    if (message.endsWith(QLatin1Char('.'))) message.chop(1);
-    return message.toStdString();
-}
+std::string SystemText(DWORD code) { return System::ErrorText(code); }
 
 // COM5 -> \\.\COM5; a name already in the device namespace is kept.
 std::wstring DeviceName(const std::string& device) {
