@@ -222,15 +222,17 @@ perl -e '
   "1|Ack seq 111; Bytes outside a frame (2)" ] ||
     fail "an acknowledgement with checksum 1F: $(decode "$work/one-record.pcapng" _ws.col.Info | sed -n 2p)"
 
-# The PC's acknowledgement echoed wrong: the echo, whole in its record, says so itself.
-capture "$work/ack-echo.pcapng" --paced --fault wrong-ack-echo
-echo_faults=$(experts "$work/ack-echo.pcapng" | grep "The echo differs" | cut -d: -f1)
-[ -n "$echo_faults" ] || fail "the wrong echo is not flagged: $(experts "$work/ack-echo.pcapng")"
-for n in $echo_faults; do
-    [ "$(decode "$work/ack-echo.pcapng" _ws.col.Info | sed -n "${n}p" | cut -c1-8)" = "Echo of " ] ||
-        fail "the echo fault is on #$n: $(decode "$work/ack-echo.pcapng" _ws.col.Info | sed -n "${n}p")"
+# A command or the PC's acknowledgement echoed wrong: the echo, whole in its record, says so itself.
+for fault in wrong-echo wrong-ack-echo; do
+    capture "$work/$fault.pcapng" --paced --fault "$fault"
+    echo_faults=$(experts "$work/$fault.pcapng" | grep "The echo differs" | cut -d: -f1)
+    [ -n "$echo_faults" ] || fail "$fault: the wrong echo is not flagged: $(experts "$work/$fault.pcapng")"
+    for n in $echo_faults; do
+        [ "$(decode "$work/$fault.pcapng" _ws.col.Info | sed -n "${n}p" | cut -c1-8)" = "Echo of " ] ||
+            fail "$fault: the echo fault is on #$n: $(decode "$work/$fault.pcapng" _ws.col.Info | sed -n "${n}p")"
+    done
+    ! decode "$work/$fault.pcapng" _ws.col.Info | grep -q "Part of a frame" || fail "$fault: a record is glued to the next"
 done
-! decode "$work/ack-echo.pcapng" _ws.col.Info | grep -q "Part of a frame" || fail "a record is glued to the next"
 
 # Two copies of the plugin (a personal one besides the one given): loaded once, without an error.
 mkdir -p "$work/home/.local/lib/wireshark/plugins"

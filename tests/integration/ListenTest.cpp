@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <set>
+
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,6 +50,23 @@ bool Listening(QProcess& listener) {
     return said;
 }
 
+// How `pid` holds `device`: the access modes (O_RDONLY, O_WRONLY, O_RDWR) of the descriptors it
+// has open on it, leaving out those that only name it (O_PATH).
+std::set<int> AccessModes(qint64 pid, const QString& device) {
+    std::set<int> modes;
+    const QString wanted = QFileInfo(device).canonicalFilePath();
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString& fd : QDir(fds).entryList(QDir::Files | QDir::System)) {
+        if (QFileInfo(fds + "/" + fd).symLinkTarget() != wanted) continue;
+        QFile info(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(fd));
+        if (!info.open(QIODevice::ReadOnly)) continue;
+        const QRegularExpressionMatch flags = QRegularExpression("flags:\\s+([0-7]+)").match(info.readAll());
+        const int value = flags.captured(1).toInt(nullptr, 8);
+        if ((value & O_PATH) == 0) modes.insert(value & O_ACCMODE);
+    }
+    return modes;
+}
+
 QProcessEnvironment Quiet(const QString& config) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
@@ -78,6 +100,8 @@ TEST(Listen, TheWholeExchangeFrameByFrameAtAnyPace) {
         listener.setProcessEnvironment(Quiet(dir.path()));
         listener.start(QStringLiteral(KELVRA_NETMON), {"--listen", "--device", tap, "--capture", dir.filePath("heard.pcapng")});
         ASSERT_TRUE(Listening(listener));
+        // A listener on a shared line could not write onto it even by mistake.
+        EXPECT_EQ(AccessModes(listener.processId(), tap), std::set<int>{O_RDONLY});
         QProcess run;
         run.setProcessEnvironment(Quiet(dir.path()));
         run.start(QStringLiteral(KELVRA_NETMON), {"--run", "rd-on", "--device", device});
