@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli/Options.h"
 
+#include "serial/DeviceKinds.h"
 #include "serial/PortMap.h"
 
 #include <QCommandLineParser>
@@ -57,9 +58,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     const QCommandLineOption version(QStringList{"v", "version"}, QStringLiteral("Show the version and exit."));
     const QCommandLineOption com(QStringLiteral("com"), QStringLiteral("Start with Com<n> chosen (1 to 4)."),
                                  QStringLiteral("n"));
+    const QString deviceForms = QString::fromStdString(DeviceForms());
     const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("The chosen Com port is this device for this run: its path, or a "
-                                                   "device server's rfc2217://HOST:PORT or tcp://HOST:PORT."),
+                                    QStringLiteral("The chosen Com port is this device for this run: %1.").arg(deviceForms),
                                     QStringLiteral("path"));
     const QString commandNames = QString::fromStdString(UserCommandNameList());
     const QCommandLineOption run(QStringLiteral("run"),
@@ -115,8 +116,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (parser.isSet(device)) {
         options.device = LastRawValue(argc, argv, "--device", parser.value(device));
         if (!PlausibleDevice(*options.device))
-            return fail(QStringLiteral("--device takes a device's path, such as /dev/ttyUSB0, or a device server's "
-                                       "rfc2217://HOST:PORT or tcp://HOST:PORT"));
+            return fail(QStringLiteral("--device takes %1").arg(deviceForms));
     }
     if (parser.isSet(run)) {
         options.run = UserCommandNamed(parser.value(run).toStdString());
@@ -131,9 +131,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
             return fail(QStringLiteral("--map takes <n>=<path> with n from 1 to 4, not '%1'").arg(shown));
         const std::string path = value.substr(equals + 1);
         if (!path.empty() && !PlausibleDevice(path))
-            return fail(QStringLiteral("--map %1: the device must be an absolute path, such as /dev/ttyUSB0, or a "
-                                       "device server's rfc2217://HOST:PORT or tcp://HOST:PORT")
-                            .arg(shown));
+            return fail(QStringLiteral("--map %1: the device must be %2").arg(shown, deviceForms));
         if (!Utf8(path))
             return fail(QStringLiteral("--map %1: the settings file holds only UTF-8 names; give this device with "
                                        "KELVRA_COM%2 or --device, or map a name of it under /dev/serial/by-id")

@@ -12,7 +12,7 @@
 #include "record/Pcapng.h"
 #include "runtime/Console.h"
 #include "serial/Devices.h"
-#include "serial/network/NetworkAddress.h"
+#include "serial/DeviceKinds.h"
 
 namespace kelvra {
 
@@ -51,7 +51,7 @@ namespace {
 // Whether `device` is there now: a device file present, or a port the system lists. A device
 // server is taken as there: only connecting to it would tell, and listing interfaces must be quick.
 bool Present(const std::string& device, const std::vector<SerialDevice>& listed) {
-    if (NetworkDevice(device)) return true;
+    if (DeviceKindOf(device).presentUnseen) return true;
     for (const SerialDevice& each : listed)
         if (each.path.toStdString() == device || each.aliases.contains(QString::fromStdString(device))) return true;
     return System::DeviceNodePresent(device);
@@ -125,8 +125,7 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     }
     if (const std::string device = Value(arguments, "--device"); !device.empty()) {
         if (!PlausibleDevice(device)) {
-            Console::Problem("--device takes a device's path, such as /dev/ttyUSB0, or a device server's "
-                             "rfc2217://HOST:PORT or tcp://HOST:PORT");
+            Console::Problem("--device takes " + DeviceForms());
             return 2;
         }
         ports.SetOption(port, device);

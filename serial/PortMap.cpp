@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "platform/System.h"
-#include "serial/network/NetworkAddress.h"
+#include "serial/DeviceKinds.h"
 
 namespace kelvra {
 
@@ -14,8 +14,7 @@ bool Valid(int port) { return port >= 1 && port <= PortMap::Ports; }
 
 bool PlausibleDevice(const std::string& device) {
     if (device.empty() || device.find_first_of("\r\n") != std::string::npos) return false;
-    if (NetworkDevice(device)) return ParseNetworkAddress(device).has_value();
-    return System::LocalDeviceName(device);
+    return DeviceKindOf(device).wellFormed(device);
 }
 
 std::string PortVariable(int port) { return "KELVRA_COM" + std::to_string(port); }

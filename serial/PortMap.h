@@ -34,8 +34,9 @@ private:
     std::array<std::string, Ports> settings_{};
 };
 
-// Whether `device` can stand for a port: an absolute path (a COM name on
-// Windows) on one line, or a device server's address (rfc2217:// or tcp://). --device, KELVRA_COM<n> and the settings file all
+// Whether `device` can stand for a port: a well-formed name of one of the
+// DeviceKinds (an absolute path, a COM name on Windows, a device server's
+// address), on one line. --device, KELVRA_COM<n> and the settings file all
 // follow this one rule.
 bool PlausibleDevice(const std::string& device);
 

@@ -1,20 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <array>
 #include <memory>
 
+#include "serial/DeviceKinds.h"
 #include "serial/PortMap.h"
 #include "serial/SerialComm.h"
 
 namespace kelvra {
 
 // The serial component its users see: at each opening it takes the one for
-// the device the port stands for then, the platform's own for a device file
-// or COM port and the network one for a device server's address, and passes
-// every operation, the observer, line events and the run's end through to it.
+// the kind of device the port stands for then (DeviceKindOf: the platform's
+// own for a device file or COM port, the network one for a device server's
+// address), and passes every operation, the observer, line events and the
+// run's end through to it.
 class SerialSwitch : public SerialComm {
 public:
-    SerialSwitch(PortMap ports, std::unique_ptr<SerialComm> local, std::unique_ptr<SerialComm> network);
+    using Components = std::array<std::unique_ptr<SerialComm>, DeviceComponents>;
+    SerialSwitch(PortMap ports, Components components);
 
     void SetCommPort(std::int16_t port) override;
     bool PortOpen() const override { return active_->PortOpen(); }
@@ -32,7 +36,7 @@ public:
 
 private:
     PortMap ports_;
-    std::unique_ptr<SerialComm> local_, network_;
+    Components components_;
     SerialComm* active_;
     std::int16_t port_ = 1;
 };

@@ -25,10 +25,6 @@ std::optional<std::uint16_t> Port(const std::string& text) {
 }
 }  // namespace
 
-bool NetworkDevice(const std::string& device) {
-    return device.rfind("rfc2217://", 0) == 0 || device.rfind("tcp://", 0) == 0;
-}
-
 std::string NetworkAddress::HostPort() const {
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     return shown + ":" + std::to_string(port);

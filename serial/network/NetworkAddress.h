@@ -21,8 +21,6 @@ struct NetworkAddress {
     std::string HostPort() const;
 };
 
-// Whether `device` is meant as a device server's address (begins rfc2217:// or tcp://).
-bool NetworkDevice(const std::string& device);
 // The address `device` names, if it is one of the two forms; nothing otherwise.
 std::optional<NetworkAddress> ParseNetworkAddress(const std::string& device);
 
