@@ -30,13 +30,6 @@ std::int32_t CmdSets::FTDResetTimers() { return Run(Commands[ResetTimers]); }
 std::int32_t CmdSets::InitLocalMode() { return Run(Commands[LocalMode]); }
 std::int32_t CmdSets::InitNormalMode() { return Run(Commands[NormalMode]); }
 
-bool CmdSets::LogsProgress(std::string_view line) {
-    for (const auto& known : Commands)
-        for (const char* logged : {known.openingLine, known.successLine})
-            if (logged != nullptr && line == logged) return true;
-    return false;
-}
-
 std::int32_t CmdSets::Run(const PhoneCommand& command) {
     if (command.localModeFirst) InitLocalMode();
     if (command.openingLine != nullptr) view_.LogLine(command.openingLine);

@@ -48,10 +48,6 @@ public:
     // Runs one of PhoneCommands(): its local-mode step, its lines, its transaction.
     std::int32_t Run(const PhoneCommand& command);
 
-    // Whether `line` is one of the lines the commands log on their way or on
-    // success ("Init Local Mode...", "R&D Test On", ...).
-    static bool LogsProgress(std::string_view line);
-
 private:
     M2Bus& bus_;
     LinkState& link_;

@@ -67,11 +67,6 @@ std::string UserCommandNameList() {
     return list;
 }
 
-bool ReportsProgress(std::string_view line) {
-    return CmdSets::LogsProgress(line) || line == PortControl::OpenedLine || line == PortControl::ClosedLine ||
-           line.rfind(Receiver::CopiesLineStart, 0) == 0;
-}
-
 void NetMonitor::InitLink() {
     InitLinkSettings(link);
     InitLinkConsts(link);
@@ -80,6 +75,7 @@ void NetMonitor::InitLink() {
 std::int32_t NetMonitor::RunUserCommand(UserCommand command) {
     const ArrowAtEnd arrow(runtime_);
     runtime_.SetMousePointer(MousePointer::Hourglass);
+    link.LastFailure.reset();
     const std::int32_t result = (cmds.*UserCommandEntryOf(command).procedure)();
     port.TogglePort();
     return result;
@@ -90,6 +86,7 @@ int NetMonitor::OnComm() {
     const CommEventReport report = DescribeCommEvent(comm_.CommEvent(), comm_.CommEventText());
     if (report.kind == CommEventReport::Ignored) return 0;
     view_.LogLine(report.text);
+    link.LastFailure = LinkFailure{LinkFailure::Stage::Line, report.text, {}};
     if (report.kind == CommEventReport::Event) return 0;
     runtime_.Beep();
     const int answer = runtime_.MsgBox(report.text, MsgButtons::OkCancel, MsgIcon::None, LineErrorCaption);

@@ -41,11 +41,6 @@ std::string_view UserCommandName(UserCommand command);
 // The names for a usage text: "off, reset-timers, operator-on or rd-on".
 std::string UserCommandNameList();
 
-// Whether a log line tells of progress or success ("COM port open.", "Init
-// Local Mode Ok", "Attention ! Received 3 command block.", a command's own
-// line) rather than of a failure or a line event.
-bool ReportsProgress(std::string_view line);
-
 class NetMonitor {
     // First, so that the link below is built on them.
     SerialComm& comm_;
@@ -61,7 +56,8 @@ public:
 
     // A VidEvodudi menu command: the hourglass, the command with its
     // local-mode step, the port closed again, the arrow. Returns the result
-    // of the command's own transaction.
+    // of the command's own transaction; link.LastFailure then tells why the
+    // last step that failed did (a line event that came meanwhile included).
     std::int32_t RunUserCommand(UserCommand command);
 
     // Reports the serial line event being raised: a log line for events; a log

@@ -21,8 +21,6 @@ class ConsoleRuntime : public EventRuntime {
 public:
     int MsgBox(const std::string& prompt, MsgButtons, MsgIcon, const std::string&) override {
         Console::Problem(OneLine(prompt));
-        // The transaction's own box only says that the port did not open; the box before it says why.
-        if (prompt != Receiver::PortErrorText) lastProblem = prompt;
         EndIfSignalled();
         return MsgAnswer::Ok;
     }
@@ -38,23 +36,13 @@ public:
             throw ProgramEnding{};
         }
     }
-
-    // The last failure the run reported, for its closing line.
-    std::string lastProblem;
 };
 
 // Each log line on standard output as the window's log holds it.
 class ConsoleView : public LinkView {
 public:
-    explicit ConsoleView(ConsoleRuntime& runtime) : runtime_(runtime) {}
-    void LogLine(const std::string& message) override {
-        Console::Line(message);
-        if (!ReportsProgress(message)) runtime_.lastProblem = message;
-    }
+    void LogLine(const std::string& message) override { Console::Line(message); }
     void SetPortMenuEnabled(bool) override {}
-
-private:
-    ConsoleRuntime& runtime_;
 };
 
 }  // namespace
@@ -62,17 +50,22 @@ private:
 int RunHeadless(const HeadlessRequest& request) {
     ConsoleRuntime console;
     RecordedRuntime runtime(console, request.recorder);
-    ConsoleView shown(console);
+    ConsoleView shown;
     RecordedView view(shown, request.recorder);
     const std::unique_ptr<SerialComm> port = MakeSerialComm(request.ports);
     SerialComm& comm = *port;
     comm.SetObserver(request.capture);
     NetMonitor monitor(comm, runtime, view);
+    // An error that escapes a step is shown as a box and is the run's last failure.
+    auto failed = [&](const std::exception& error) {
+        monitor.link.LastFailure = LinkFailure{LinkFailure::Stage::Error, error.what(), {}};
+        runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+    };
     comm.SetOnComm([&] {
         try {
             monitor.OnComm();
         } catch (const std::exception& error) {
-            runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+            failed(error);
         }
     });
     const TerminationSignals terminations(nullptr, [&](int signo) { console.Finish(128 + signo); });
@@ -91,7 +84,7 @@ int RunHeadless(const HeadlessRequest& request) {
     } catch (const ProgramEnding&) {
     } catch (const std::exception& error) {
         try {
-            runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
+            failed(error);
         } catch (const ProgramEnding&) {
         }
     }
@@ -108,7 +101,8 @@ int RunHeadless(const HeadlessRequest& request) {
         return 128 + signo;
     }
     if (result == 0) {
-        std::string why = console.lastProblem.empty() ? "no reply" : OneLine(console.lastProblem);
+        const std::optional<LinkFailure>& failure = monitor.link.LastFailure;
+        std::string why = failure ? OneLine(failure->text) : "no reply";
         // "<device>: ..." from the serial component: the device is named once.
         if (why.rfind(device + ": ", 0) == 0) why.erase(0, device.size() + 2);
         Console::Problem(std::string(UserCommandName(request.command)) + " failed on Com" +

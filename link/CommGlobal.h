@@ -4,6 +4,7 @@
 // strings, the M2BUS link state and its start-up values.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,17 @@ namespace kelvra {
 
 // Frames, payloads, RxBuffer and CmdBlock: 8-bit values, never UI text.
 using ByteString = Bytes;
+
+// Why the last step that failed did, as a value: a headless run names it in
+// its closing line; the window shows only the log lines and boxes.
+struct LinkFailure {
+    enum class Stage { Port, Echo, AckEcho, Ack, Reply, Line, Error };
+    Stage stage = Stage::Error;
+    // The log line or message box that told it, as shown.
+    std::string text;
+    // The bytes received by then (what a receive stage saw).
+    ByteString seen;
+};
 
 // One instance for the whole program: the window owns it and hands it to the link.
 struct LinkState {
@@ -36,6 +48,9 @@ struct LinkState {
     std::int32_t RxSeq = 0;
     std::int32_t DataLen = 0;
     ByteString CmdBlock;
+
+    // The last failure a step reported, for callers that act on the outcome.
+    std::optional<LinkFailure> LastFailure;
 };
 
 void InitLinkSettings(LinkState& link);

@@ -17,9 +17,10 @@ void PortControl::TogglePort() {
     };
     auto report = [&](const char* line) {
         step([&] {
-            if (lastError)
+            if (lastError) {
+                link_.LastFailure = LinkFailure{LinkFailure::Stage::Port, *lastError, {}};
                 runtime_.MsgBox(*lastError, MsgButtons::Ok, MsgIcon::Exclamation);
-            else
+            } else
                 view_.LogLine(line);
         });
     };

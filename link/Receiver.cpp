@@ -46,16 +46,29 @@ std::size_t FindFrom(const ByteString& bytes, const ByteString& pattern, std::si
     return found == bytes.end() ? 0 : static_cast<std::size_t>(found - bytes.begin()) + 1;
 }
 
+// How the failure lines name each receive stage.
+const char* StageWord(LinkFailure::Stage stage) {
+    switch (stage) {
+    case LinkFailure::Stage::Echo: return "Echo";
+    case LinkFailure::Stage::AckEcho: return "Ack Echo";
+    case LinkFailure::Stage::Ack: return "ACK";
+    default: return "Cmd";
+    }
+}
+
 }  // namespace
 
-bool Receiver::Enter(float& timeout) {
+bool Receiver::Failed(Stage stage, std::string line) {
+    view_.LogLine(line);
+    link_.LastFailure = LinkFailure{stage, std::move(line), link_.RxBuffer};
+    return false;
+}
+
+bool Receiver::Enter(Stage stage, float& timeout) {
     if (timeout == 0.0f) timeout = link_.ReplyTimeout;
     if (!comm_.PortOpen()) {
         port_.TogglePort();
-        if (!comm_.PortOpen()) {
-            view_.LogLine(PortErrorText);
-            return false;
-        }
+        if (!comm_.PortOpen()) return Failed(stage, PortErrorText);
     }
     link_.CmdBlock.clear();
     link_.DataLen = 0;
@@ -129,37 +142,28 @@ std::int32_t Receiver::Judged(Body&& body) {
     return result;
 }
 
-bool Receiver::FrameFound(std::size_t frameStart, const char* stageWord) {
-    if (link_.RxBuffer.empty()) {
-        view_.LogLine(std::string("Null buffer received (") + stageWord + ").");
-        return false;
-    }
-    if (frameStart == 0) {
-        view_.LogLine(std::string("Device not responding (") + stageWord + ").");
-        return false;
-    }
+bool Receiver::FrameFound(std::size_t frameStart, Stage stage) {
+    if (link_.RxBuffer.empty()) return Failed(stage, std::string("Null buffer received (") + StageWord(stage) + ").");
+    if (frameStart == 0) return Failed(stage, std::string("Device not responding (") + StageWord(stage) + ").");
     RemoveFront(link_.RxBuffer, frameStart - 1);
     return true;
 }
 
 template <class Complete>
-bool Receiver::Receive(const ByteString& addr, float& timeout, const char* stageWord, Complete&& complete) {
-    if (!Enter(timeout)) return false;
+bool Receiver::Receive(const ByteString& addr, float& timeout, Stage stage, Complete&& complete) {
+    if (!Enter(stage, timeout)) return false;
     const double start = runtime_.Timer();
-    return FrameFound(Wait(addr, start, timeout, std::forward<Complete>(complete)), stageWord);
+    return FrameFound(Wait(addr, start, timeout, std::forward<Complete>(complete)), stage);
 }
 
 std::int32_t Receiver::RecvEcho(const ByteString& payload, float& timeout) {
     return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.CommandLength(payload.size());
-        if (!Receive(link_.TxAddr, timeout, "Echo", HoldsAtLeast(expected))) return 0;
+        if (!Receive(link_.TxAddr, timeout, Stage::Echo, HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         link_.DataLen = At(rx, layout.LengthPos());
-        if (Mid(rx, layout.PayloadPos(), payload.size()) != payload) {
-            view_.LogLine("Wrong Echo received.");
-            return 0;
-        }
+        if (Mid(rx, layout.PayloadPos(), payload.size()) != payload) return Failed(Stage::Echo, "Wrong Echo received.");
         link_.CmdBlock = Mid(rx, layout.PayloadPos(), static_cast<std::size_t>(link_.DataLen));
         RemoveFront(rx, expected);
         return 1;
@@ -170,13 +174,10 @@ std::int32_t Receiver::RecvAckEcho(float& timeout) {
     return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
-        if (!Receive(link_.TxAddr, timeout, "Ack Echo", HoldsAtLeast(expected))) return 0;
+        if (!Receive(link_.TxAddr, timeout, Stage::AckEcho, HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         ByteString type = Mid(rx, layout.TypePos(), layout.ack);
-        if (type != link_.AckType) {
-            view_.LogLine("Wrong Ack Echo received.");
-            return 0;
-        }
+        if (type != link_.AckType) return Failed(Stage::AckEcho, "Wrong Ack Echo received.");
         link_.CmdBlock = std::move(type);
         RemoveFront(rx, expected);
         return 1;
@@ -187,14 +188,12 @@ std::int32_t Receiver::RecvAck(float& timeout) {
     return Judged([&]() -> std::int32_t {
         const FrameLayout layout(link_);
         const std::size_t expected = layout.AckLength();
-        if (!Receive(link_.RxAddr, timeout, "ACK", HoldsAtLeast(expected))) return 0;
+        if (!Receive(link_.RxAddr, timeout, Stage::Ack, HoldsAtLeast(expected))) return 0;
         ByteString& rx = link_.RxBuffer;
         // Only a frame typed as an acknowledgement has its sequence byte checked.
         if (Mid(rx, layout.TypePos(), layout.ack) == link_.AckType &&
-            At(rx, layout.AckSeqPos()) != link_.TxSeq) {
-            view_.LogLine("Communication error.");
-            return 0;
-        }
+            At(rx, layout.AckSeqPos()) != link_.TxSeq)
+            return Failed(Stage::Ack, "Communication error.");
         link_.CmdBlock = link_.AckType;
         if (rx.size() > expected)
             RemoveFront(rx, expected);
@@ -210,7 +209,7 @@ std::int32_t Receiver::RecvCmdBlock(float& timeout) {
         ByteString& rx = link_.RxBuffer;
         // Waits for three copies' worth of the reply, its length taken from the
         // header as soon as the header is in.
-        const bool found = Receive(link_.RxAddr, timeout, "Cmd", [&](std::size_t frameStart) {
+        const bool found = Receive(link_.RxAddr, timeout, Stage::Reply, [&](std::size_t frameStart) {
             if (frameStart == 0) return false;
             std::size_t expected = 1024;
             if (rx.size() - frameStart > layout.HeaderLength())

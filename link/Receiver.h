@@ -37,18 +37,21 @@ public:
     std::int32_t RecvCmdBlock(float& timeout);
 
 private:
+    using Stage = LinkFailure::Stage;
+    // Logs `line` and keeps it as the link's last failure; false.
+    bool Failed(Stage stage, std::string line);
     // Entry steps; false (after logging) when the port cannot be opened.
-    bool Enter(float& timeout);
+    bool Enter(Stage stage, float& timeout);
     // Polls until `complete(frameStart)` holds or the deadline passes; returns
     // the 1-based start of the first FrameId + `addr` in RxBuffer, 0 if none.
     template <class Complete>
     std::size_t Wait(const ByteString& addr, double start, float timeout, Complete&& complete);
     // The common checks after the wait; on success RxBuffer begins at the frame.
-    bool FrameFound(std::size_t frameStart, const char* stageWord);
+    bool FrameFound(std::size_t frameStart, Stage stage);
     // Entry, wait and the common checks: true when RxBuffer now begins at the
     // frame, false when the stage has failed (and logged why).
     template <class Complete>
-    bool Receive(const ByteString& addr, float& timeout, const char* stageWord, Complete&& complete);
+    bool Receive(const ByteString& addr, float& timeout, Stage stage, Complete&& complete);
     // The completion rule of the stages that wait for a fixed length.
     auto HoldsAtLeast(std::size_t expected) const;
     // Runs a stage: a fault ends it with 0, and a stage that fails leaves

@@ -1,31 +1,28 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "commands/CmdSets.h"
-#include "link/CommGlobal.h"
-#include "link/M2BUS.h"
-#include "link/PortControl.h"
+#include "commands/NetMonitor.h"
 #include "tests/support/FakeSerial.h"
 
 namespace kelvra::test {
 
-// The link and the command set with their start-up values on an open fake
-// line and the virtual clock.
+// The link and the command set, wired as the program wires them, with their
+// start-up values on an open fake line and the virtual clock.
 struct LinkRig {
     LinkRig() {
-        InitLinkSettings(link);
-        InitLinkConsts(link);
+        monitor.InitLink();
         line.open = true;
     }
 
     FakeRuntime runtime;
     FakeSerial line{runtime};
     RecordingView view;
-    LinkState link;
-    PortControl port{link, line, runtime, view};
-    M2Bus bus{link, line, runtime, view, port};
+    NetMonitor monitor{line, runtime, view};
+    LinkState& link = monitor.link;
+    PortControl& port = monitor.port;
+    M2Bus& bus = monitor.bus;
     Receiver& stages = bus.Stages();
-    CmdSets cmds{bus, link, view};
+    CmdSets& cmds = monitor.cmds;
 };
 
 }  // namespace kelvra::test

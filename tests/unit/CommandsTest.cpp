@@ -66,5 +66,36 @@ TEST_F(CommandsTest, LocalModeIsRememberedUntilNormalMode) {
     EXPECT_EQ(link.LocalMode, 1) << "a failed normal-mode command leaves the phone in local mode";
 }
 
+// A failed command leaves its reason as a value: the stage that gave up and the line it logged.
+TEST_F(CommandsTest, AFailureIsKeptWithItsStage) {
+    using F = PhoneOptions::Fault;
+    using S = LinkFailure::Stage;
+    const struct {
+        F fault;
+        S stage;
+        const char* line;
+    } table[] = {
+        {F::Silent, S::Echo, "Null buffer received (Echo)."},
+        {F::NoAnswer, S::Ack, "Null buffer received (ACK)."},
+        {F::WrongEcho, S::Echo, "Wrong Echo received."},
+        {F::WrongAckEcho, S::AckEcho, "Wrong Ack Echo received."},
+        {F::WrongAckSeq, S::Ack, "Communication error."},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.line);
+        PhoneModel faulty{{.fault = row.fault, .replyCopies = 1}};
+        ConnectPhone(line, faulty);
+        view.lines.clear();
+        EXPECT_EQ(monitor.RunUserCommand(UserCommand::RDOn), 0);
+        ASSERT_TRUE(link.LastFailure.has_value());
+        EXPECT_EQ(link.LastFailure->stage, row.stage);
+        EXPECT_EQ(link.LastFailure->text, row.line);
+    }
+    // A command that succeeds after an earlier failure leaves none.
+    ConnectPhone(line, phone);
+    EXPECT_EQ(monitor.RunUserCommand(UserCommand::RDOn), 1);
+    EXPECT_FALSE(link.LastFailure.has_value());
+}
+
 }  // namespace
 }  // namespace kelvra::test
