@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "extcap/Extcap.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -17,20 +20,30 @@
 namespace kelvra {
 
 namespace {
-// The value of `--name value` or `--name=value`; empty when absent.
-std::string Value(const std::vector<std::string>& arguments, const std::string& name) {
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == name && i + 1 < arguments.size()) return arguments[i + 1];
-        if (arguments[i].rfind(name + "=", 0) == 0) return arguments[i].substr(name.size() + 1);
-    }
-    return {};
-}
+// Wireshark's calls, as its extcap interface defines them: the flags, then the options that take a value.
+constexpr const char* Flags[] = {"extcap-interfaces", "extcap-dlts", "extcap-config", "capture", "debug"};
+constexpr const char* Valued[] = {"extcap-version",   "extcap-interface",   "extcap-reload-option",
+                                  "extcap-capture-filter", "fifo",      "device",
+                                  "debug-file",       "extcap-control-in", "extcap-control-out"};
 
-bool Has(const std::vector<std::string>& arguments, const std::string& name) {
-    for (const std::string& argument : arguments)
-        if (argument == name) return true;
-    return false;
-}
+// Wireshark's call read; an option a later Wireshark adds is passed over, as it would be by a
+// capture source it does not know.
+class Call {
+public:
+    explicit Call(const std::vector<std::string>& arguments) {
+        for (const char* flag : Flags) parser_.addOption(QCommandLineOption(QString::fromLatin1(flag)));
+        for (const char* name : Valued)
+            parser_.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+        QStringList list{QStringLiteral("kelvra-netmon")};
+        for (const std::string& argument : arguments) list << QString::fromStdString(argument);
+        parser_.parse(list);
+    }
+    bool Has(const char* name) const { return parser_.isSet(QString::fromLatin1(name)); }
+    std::string Value(const char* name) const { return parser_.value(QString::fromLatin1(name)).toStdString(); }
+
+private:
+    QCommandLineParser parser_;
+};
 }  // namespace
 
 bool ExtcapCall(int argc, char** argv) {
@@ -76,7 +89,8 @@ const char* const NoCaptureFilter = "M2BUS interfaces take no capture filter; us
 }  // namespace
 
 int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
-    if (Has(arguments, "--extcap-interfaces")) {
+    const Call call(arguments);
+    if (call.Has("extcap-interfaces")) {
         std::string tool = std::string("extcap {version=") + App::Version + "}{display=M2BUS line listener}";
         if (*KELVRA_MANUAL_URL != '\0') tool += "{help=" KELVRA_MANUAL_URL "}";
         Console::Line(tool);
@@ -87,18 +101,18 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
                           (Present(ports.Device(port), listed) ? "" : " (no device)") + "}");
         return 0;
     }
-    const std::string interface = Value(arguments, "--extcap-interface");
+    const std::string interface = call.Value("extcap-interface");
     const int port = ExtcapPort(interface);
     if (port == 0) {
         Console::Problem("no such interface '" + interface + "' (m2bus-com1 to m2bus-com4)");
         return 2;
     }
-    if (Has(arguments, "--extcap-dlts")) {
+    if (call.Has("extcap-dlts")) {
         Console::Line("dlt {number=" + std::to_string(Pcapng::LinkTypeUser0) + "}{name=USER0}{display=M2BUS line records}");
         return 0;
     }
-    if (Has(arguments, "--extcap-config")) {
-        if (Has(arguments, "--extcap-reload-option")) {
+    if (call.Has("extcap-config")) {
+        if (call.Has("extcap-reload-option")) {
             DeviceChoices(ports, port);
             return 0;
         }
@@ -109,9 +123,9 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
         DeviceChoices(ports, port);
         return 0;
     }
-    const bool filtered = !Value(arguments, "--extcap-capture-filter").empty();
-    if (!Has(arguments, "--capture")) {
-        if (Has(arguments, "--extcap-capture-filter")) {
+    const bool filtered = !call.Value("extcap-capture-filter").empty();
+    if (!call.Has("capture")) {
+        if (call.Has("extcap-capture-filter")) {
             // Wireshark checks a filter as it is typed: nothing said is a filter taken.
             if (filtered) Console::Line(NoCaptureFilter);
             return 0;
@@ -123,7 +137,7 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
         Console::Problem(NoCaptureFilter);
         return 2;
     }
-    if (const std::string device = Value(arguments, "--device"); !device.empty()) {
+    if (const std::string device = call.Value("device"); !device.empty()) {
         if (!PlausibleDevice(device)) {
             Console::Problem("--device takes " + DeviceForms());
             return 2;
@@ -132,7 +146,7 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     }
     std::unique_ptr<LineCapture> capture;
     try {
-        capture = std::make_unique<LineCapture>(Value(arguments, "--fifo"), nullptr, true);
+        capture = std::make_unique<LineCapture>(call.Value("fifo"), nullptr, true);
     } catch (const std::runtime_error& failure) {
         Console::Problem(failure.what());
         return 2;

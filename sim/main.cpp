@@ -7,12 +7,17 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <algorithm>
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "link/Runtime.h"
@@ -21,138 +26,144 @@
 
 namespace {
 
-void Usage(std::ostream& out) {
-    out << "Usage: kelvra-phone-sim [options]\n"
-           "Plays a phone on a new pseudo-terminal. The first line on standard output is the\n"
-           "device for the tool to open (for example KELVRA_COM1=<device> kelvra-netmon).\n"
-           "Traffic is logged as hex lines on standard error. SIGINT or SIGTERM ends it.\n\n"
-           "  --replies N        copies of each reply (default 3; 1 sends it once)\n"
-           "  --reply-type HHHH  the reply's two type bytes in hex (default 4000)\n"
-           "  --fault NAME       misbehave in one way:\n";
-    for (const auto& f : kelvra::FaultNames()) {
-        std::string name = f.name;
-        name.resize(20, ' ');
-        out << "                       " << name << f.meaning << "\n";
-    }
-    out << "  --replay FILE      play the phone's side of a capture (kelvra-netmon --capture): what the\n"
-           "                     line said, each once the tool has written what came before it\n"
-           "  --section N        the capture's section (run) to play, from 1; default the last\n"
-           "  --replay-timing    keep the captured gaps too\n"
-           "  --tap              also make a second pseudo-terminal that carries every byte of the line\n"
-           "                     once, the PC's and the phone's, as a listening adapter hears them;\n"
-           "                     its device is the second line on standard output\n"
-           "  --socket PATH      serve the line behind a Unix socket (an emulator's serial port)\n"
-           "                     instead of a new pseudo-terminal\n"
-           "  --qemu-mux         the socket is a QEMU character device with mux=on: 0x01 is doubled\n"
-           "  --noise            stray bytes before everything the line carries back\n"
-           "  --answer-every-copy  answer the first copy of each command frame too\n"
-           "  --trickle          bytes go back one at a time\n"
-           "  --paced            bytes go back at the real line speed (9600 baud, 11 bits a byte)\n"
-           "  --chunks N/MS      bytes go at the line speed into an adapter that hands them over in\n"
-           "                     bursts of up to N bytes, at the latest MS ms after its last burst\n"
-           "                     (a USB adapter's latency timer; 62/16 is a common one)\n"
-           "  --quiet            log nothing\n"
-           "  -v, --version      the version\n"
-           "  -h, --help         this text\n";
+std::string Help() {
+    std::string faults;
+    for (const auto& f : kelvra::FaultNames()) faults += "\n  " + std::string(f.name) + ": " + f.meaning;
+    return faults;
+}
+
+// Every option, with its help: the parser and the usage text both take them from here.
+QList<QCommandLineOption> Declared() {
+    auto option = [](const QStringList& names, const char* help, const char* value = nullptr) {
+        return value ? QCommandLineOption(names, QString::fromUtf8(help), QString::fromLatin1(value))
+                     : QCommandLineOption(names, QString::fromUtf8(help));
+    };
+    return {
+        option({"replies"}, "Copies of each reply (default 3; 1 sends it once).", "N"),
+        option({"reply-type"}, "The reply's two type bytes in hex (default 4000).", "HHHH"),
+        option({"fault"}, ("Misbehave in one way:" + Help()).c_str(), "NAME"),
+        option({"replay"}, "Play the phone's side of a capture (kelvra-netmon --capture): what the line said, "
+                           "each once the tool has written what came before it.", "FILE"),
+        option({"section"}, "The capture's section (run) to play, from 1; default the last.", "N"),
+        option({"replay-timing"}, "Keep the captured gaps too."),
+        option({"tap"}, "Also make a second pseudo-terminal that carries every byte of the line once, the PC's "
+                        "and the phone's, as a listening adapter hears them; its device is the second line on "
+                        "standard output."),
+        option({"socket"}, "Serve the line behind a Unix socket (an emulator's serial port) instead of a new "
+                           "pseudo-terminal.", "PATH"),
+        option({"qemu-mux"}, "The socket is a QEMU character device with mux=on: 0x01 is doubled."),
+        option({"noise"}, "Stray bytes before everything the line carries back."),
+        option({"answer-every-copy"}, "Answer the first copy of each command frame too."),
+        option({"trickle"}, "Bytes go back one at a time."),
+        option({"paced"}, "Bytes go back at the real line speed (9600 baud, 11 bits a byte)."),
+        option({"chunks"}, "Bytes go at the line speed into an adapter that hands them over in bursts of up to N "
+                           "bytes, at the latest MS ms after its last burst (a USB adapter's latency timer; 62/16 "
+                           "is a common one).", "N/MS"),
+        option({"quiet"}, "Log nothing."),
+        option({"v", "version"}, "The version."),
+        option({"h", "help"}, "This text."),
+    };
+}
+
+QCommandLineParser parser;
+
+// The parser's help under the program's own name.
+std::string Usage() {
+    const QString text = parser.helpText();
+    return "Usage: kelvra-phone-sim [options]" + text.mid(text.indexOf(QLatin1Char('\n'))).toStdString();
 }
 
 [[noreturn]] void Fail(const std::string& message) {
-    std::cerr << "kelvra-phone-sim: " << message << "\n";
-    Usage(std::cerr);
+    std::cerr << "kelvra-phone-sim: " << message << "\n" << Usage();
     std::exit(2);
+}
+
+// The whole number `text` holds, or nothing.
+std::optional<long> Number(const std::string& text) {
+    char* end = nullptr;
+    const long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') return std::nullopt;
+    return n;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays a phone on a new pseudo-terminal. The first line on standard output is the device for the tool to "
+        "open (for example KELVRA_COM1=<device> kelvra-netmon). Traffic is logged as hex lines on standard "
+        "error. SIGINT or SIGTERM ends it."));
+    parser.addOptions(Declared());
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    if (!parser.parse(arguments)) Fail(parser.errorText().toStdString());
+    if (!parser.positionalArguments().isEmpty())
+        Fail("unexpected argument " + parser.positionalArguments().first().toStdString());
+    auto set = [](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    auto value = [](const char* name) { return parser.value(QString::fromLatin1(name)).toStdString(); };
+    if (set("help")) {
+        std::cout << Usage();
+        return 0;
+    }
+    if (set("version")) {
+        std::cout << "kelvra-phone-sim " << kelvra::App::Version << "\n";
+        return 0;
+    }
     kelvra::PhoneOptions options;
     kelvra::Delivery delivery;
-    bool quiet = false;
-    std::string socketPath;
-    std::string replayPath;
-    bool replayTiming = false;
-    long section = 0;
-    bool tap = false;
-    kelvra::LineKind kind = kelvra::LineKind::Plain;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) Fail(arg + " needs a value");
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            Usage(std::cout);
-            return 0;
-        } else if (arg == "--version" || arg == "-v") {
-            std::cout << "kelvra-phone-sim " << kelvra::App::Version << "\n";
-            return 0;
-        } else if (arg == "--replies") {
-            const std::string n = value();
-            char* end = nullptr;
-            const long copies = std::strtol(n.c_str(), &end, 10);
-            if (*end != '\0' || copies < 1 || copies > 100) Fail("--replies takes a number from 1 to 100");
-            options.replyCopies = static_cast<int>(copies);
-        } else if (arg == "--reply-type") {
-            try {
-                options.replyType = kelvra::HexToBytes(value());
-            } catch (const std::invalid_argument& e) {
-                Fail(e.what());
-            }
-            if (options.replyType.size() != 2) Fail("--reply-type takes two bytes, four hex digits");
-        } else if (arg == "--fault") {
-            const std::string name = value();
-            bool known = false;
-            for (const auto& f : kelvra::FaultNames())
-                if (name == f.name) {
-                    options.fault = f.fault;
-                    known = true;
-                }
-            if (!known) Fail("no fault named " + name);
-        } else if (arg == "--replay") {
-            replayPath = value();
-        } else if (arg == "--replay-timing") {
-            replayTiming = true;
-        } else if (arg == "--section") {
-            const std::string n = value();
-            char* end = nullptr;
-            section = std::strtol(n.c_str(), &end, 10);
-            if (*end != '\0' || section < 1) Fail("--section takes a section's number, from 1");
-        } else if (arg == "--socket") {
-            socketPath = value();
-        } else if (arg == "--qemu-mux") {
-            kind = kelvra::LineKind::QemuMux;
-        } else if (arg == "--noise") {
-            options.noise = true;
-        } else if (arg == "--answer-every-copy") {
-            options.answerEveryCopy = true;
-        } else if (arg == "--trickle") {
-            delivery.trickle = true;
-        } else if (arg == "--paced") {
-            delivery.paced = true;
-        } else if (arg == "--chunks") {
-            const std::string chunks = value();
-            char* end = nullptr;
-            const long bytes = std::strtol(chunks.c_str(), &end, 10);
-            const long ms = *end == '/' ? std::strtol(end + 1, &end, 10) : 0;
-            if (*end != '\0' || bytes < 1 || bytes > 4096 || ms < 1 || ms > 1000)
-                Fail("--chunks takes N/MS: up to N bytes (1 to 4096) every MS milliseconds (1 to 1000)");
-            delivery.chunkBytes = static_cast<int>(bytes);
-            delivery.chunkMs = static_cast<int>(ms);
-        } else if (arg == "--tap") {
-            tap = true;
-        } else if (arg == "--quiet") {
-            quiet = true;
-        } else {
-            Fail("unknown option " + arg);
-        }
+    if (set("replies")) {
+        const auto copies = Number(value("replies"));
+        if (!copies || *copies < 1 || *copies > 100) Fail("--replies takes a number from 1 to 100");
+        options.replyCopies = static_cast<int>(*copies);
     }
+    if (set("reply-type")) {
+        try {
+            options.replyType = kelvra::HexToBytes(value("reply-type"));
+        } catch (const std::invalid_argument& e) {
+            Fail(e.what());
+        }
+        if (options.replyType.size() != 2) Fail("--reply-type takes two bytes, four hex digits");
+    }
+    if (set("fault")) {
+        const std::string name = value("fault");
+        const auto& faults = kelvra::FaultNames();
+        const auto known = std::find_if(faults.begin(), faults.end(), [&](const auto& f) { return name == f.name; });
+        if (known == faults.end()) Fail("no fault named " + name);
+        options.fault = known->fault;
+    }
+    long section = 0;
+    if (set("section")) {
+        const auto n = Number(value("section"));
+        if (!n || *n < 1) Fail("--section takes a section's number, from 1");
+        section = *n;
+    }
+    if (set("chunks")) {
+        const std::string chunks = value("chunks");
+        const std::size_t slash = chunks.find('/');
+        const auto bytes = Number(chunks.substr(0, slash));
+        const auto ms = slash == std::string::npos ? std::nullopt : Number(chunks.substr(slash + 1));
+        if (!bytes || !ms || *bytes < 1 || *bytes > 4096 || *ms < 1 || *ms > 1000)
+            Fail("--chunks takes N/MS: up to N bytes (1 to 4096) every MS milliseconds (1 to 1000)");
+        delivery.chunkBytes = static_cast<int>(*bytes);
+        delivery.chunkMs = static_cast<int>(*ms);
+    }
+    options.noise = set("noise");
+    options.answerEveryCopy = set("answer-every-copy");
+    delivery.trickle = set("trickle");
+    delivery.paced = set("paced");
+    const bool quiet = set("quiet");
+    const bool tap = set("tap");
+    const bool replayTiming = set("replay-timing");
+    const std::string socketPath = value("socket");
+    const std::string replayPath = value("replay");
+    const kelvra::LineKind kind = set("qemu-mux") ? kelvra::LineKind::QemuMux : kelvra::LineKind::Plain;
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int stopFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    const int stopFd = signalfd(-1, &stops, SFD_CLOEXEC);
 
     auto log = [quiet](const std::string& line) {
         if (!quiet) std::cerr << line << std::endl;
