@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <sys/resource.h>
 
+#include "tests/support/ToolProcess.h"
 #include "link/Frame.h"
 #include "record/LineCapture.h"
 #include "sim/PhoneServer.h"
@@ -36,12 +37,7 @@ struct Outcome {
 // The tool run headless with `arguments`, without a display or settings of its own, its wire trace on.
 Outcome Tool(const QStringList& arguments, const QString& config) {
     QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("KELVRA_COM1");
-    env.insert("XDG_CONFIG_HOME", config);
-    env.insert("QT_LOGGING_RULES", "kelvra.m2bus.debug=true");
-    tool.setProcessEnvironment(env);
+    tool.setProcessEnvironment(ToolEnvironment(config, {"QT_LOGGING_RULES=kelvra.m2bus.debug=true"}));
     tool.start(QStringLiteral(KELVRA_NETMON), arguments);
     tool.waitForFinished(60000);
     return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardOutput(),
@@ -157,6 +153,7 @@ TEST(Capture, ARunKilledMidwayLeavesEveryCompleteRecordReadable) {
     PhoneServer phone({.fault = Fault::NoAnswer}, {});
     phone.Start();
     QProcess tool;
+    tool.setProcessEnvironment(ToolEnvironment(dir.path()));
     tool.start(QStringLiteral(KELVRA_NETMON),
                {"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath()), "--capture", file});
     ASSERT_TRUE(tool.waitForStarted());
@@ -227,9 +224,7 @@ TEST(Capture, AFrameCutShortIsRecordedWhileTheRunWaitsForTheRest) {
     const QString file = dir.filePath("cut.pcapng");
     Pty line;
     QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", dir.path());
-    tool.setProcessEnvironment(env);
+    tool.setProcessEnvironment(ToolEnvironment(dir.path()));
     tool.start(QStringLiteral(KELVRA_NETMON), {"--run", "rd-on", "--device", QString::fromStdString(line.Path()),
                                                "--capture", file});
     ASSERT_TRUE(tool.waitForStarted());

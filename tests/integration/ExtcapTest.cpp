@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "tests/support/ToolProcess.h"
 #include "record/LineCapture.h"
 #include "record/PcapngReader.h"
 #include "sim/Pty.h"
@@ -32,13 +33,10 @@ struct Answer {
 class Extcap : public ::testing::Test {
 protected:
     QProcessEnvironment Environment() const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("DISPLAY");
-        env.insert("XDG_CONFIG_HOME", dir.path());
-        env.insert("KELVRA_COM1", QString::fromStdString(line.Path()));
-        env.insert("KELVRA_COM2", "/dev/ttyUSB97");  // not there
-        env.insert("KELVRA_COM3", "rfc2217://127.0.0.1:9");  // a device server: not judged by connecting
-        return env;
+        return ToolEnvironment(dir.path(), {"KELVRA_COM1=" + QString::fromStdString(line.Path()),
+                                            "KELVRA_COM2=/dev/ttyUSB97",  // not there
+                                            // a device server: not judged by connecting
+                                            "KELVRA_COM3=rfc2217://127.0.0.1:9"});
     }
     Answer Call(const QStringList& arguments) const {
         QProcess tool;

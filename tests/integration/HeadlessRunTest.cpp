@@ -24,6 +24,7 @@
 #include "serial/linux/QtSerialComm.h"
 #include "sim/PhoneServer.h"
 #include "tests/support/QtPrinters.h"
+#include "tests/support/ToolProcess.h"
 
 namespace kelvra {
 namespace {
@@ -33,33 +34,6 @@ using Fault = PhoneOptions::Fault;
 const QStringList Success{"Init Local Mode...", "COM port open.", "Attention ! Received 3 command block.",
                           "Init Local Mode Ok", "Attention ! Received 3 command block.", "R&D Test On",
                           "COM port close."};
-
-// The tool started with `arguments`, without a display, its settings in a folder of its own.
-class Tool {
-public:
-    // `child` runs in the new process before the tool starts (to give it other standard streams).
-    Tool(const QStringList& arguments, const QString& config, const QStringList& environment = {},
-         const std::function<void()>& child = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KELVRA_COM1", "KELVRA_COM2",
-                                 "KELVRA_COM3", "KELVRA_COM4"})
-            env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-        for (const QString& entry : environment) env.insert(entry.section('=', 0, 0), entry.section('=', 1));
-        process.setProcessEnvironment(env);
-        if (child) process.setChildProcessModifier(child);
-        process.start(QStringLiteral(KELVRA_NETMON), arguments);
-        process.waitForStarted();
-    }
-    int Finish(int ms = 30000) {
-        process.waitForFinished(ms);
-        out = QString::fromLocal8Bit(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        err = QString::fromLocal8Bit(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-    QProcess process;
-    QStringList out, err;
-};
 
 class HeadlessRun : public ::testing::Test {
 protected:
@@ -419,9 +393,7 @@ TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
         file.close();
         // Through the shell, so that a name can be bytes that are not UTF-8.
         QProcess mapping;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", Config());
-        mapping.setProcessEnvironment(env);
+        mapping.setProcessEnvironment(ToolEnvironment(Config()));
         mapping.start("/bin/sh", {"-c", "exec \"$0\" --map \"$(printf \"$1\")\"", KELVRA_NETMON, c.map});
         mapping.waitForFinished();
         EXPECT_EQ(mapping.exitCode(), c.status);
@@ -544,10 +516,7 @@ TEST_F(HeadlessRun, RecordFilesAsNamed) {
     }
     // Names that are not UTF-8, through the shell so that the bytes stay as given.
     QProcess named;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", Config());
-    env.remove("DISPLAY");
-    named.setProcessEnvironment(env);
+    named.setProcessEnvironment(ToolEnvironment(Config()));
     named.start("/bin/sh", {"-c", "exec \"$0\" --run off --device \"$1\" --log-file \"$2/field$(printf '\\377').log\" "
                                   "--capture \"$2/run$(printf '\\376').pcapng\"",
                             KELVRA_NETMON, device, Config()});

@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "tests/support/ToolProcess.h"
 #include "record/LineCapture.h"
 #include "sim/Pty.h"
 #include "sim/Replay.h"
@@ -67,13 +68,7 @@ std::set<int> AccessModes(qint64 pid, const QString& device) {
     return modes;
 }
 
-QProcessEnvironment Quiet(const QString& config) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("KELVRA_COM1");
-    env.insert("XDG_CONFIG_HOME", config);
-    return env;
-}
+QProcessEnvironment Quiet(const QString& config) { return ToolEnvironment(config); }
 
 TEST(Listen, TheWholeExchangeFrameByFrameAtAnyPace) {
     const struct {

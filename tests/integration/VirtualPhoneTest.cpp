@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <QDir>
 #include <QProcess>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "tests/support/ToolProcess.h"
 #include "link/CommGlobal.h"
 #include "link/Frame.h"
 #include "tests/integration/ExchangeRig.h"
@@ -122,6 +124,7 @@ TEST(VirtualPhone, ServesTheNextRunRightAfterAToolKilledWithTheDeviceOpen) {
     phone.Start();
     const QStringList run{"--run", "rd-on", "--device", QString::fromStdString(phone.DevicePath())};
     QProcess tool;
+    tool.setProcessEnvironment(ToolEnvironment(QDir::tempPath() + "/kelvra-no-settings"));
     tool.start(QStringLiteral(KELVRA_NETMON), run);
     ASSERT_TRUE(held.Asked());
     // Killed with the port open, exclusive and set to odd parity: nothing of the tool's own tidies up.
@@ -130,6 +133,7 @@ TEST(VirtualPhone, ServesTheNextRunRightAfterAToolKilledWithTheDeviceOpen) {
     held.Release();
 
     QProcess next;
+    next.setProcessEnvironment(ToolEnvironment(QDir::tempPath() + "/kelvra-no-settings"));
     next.start(QStringLiteral(KELVRA_NETMON), run);
     // At once: a stage that had to wait out its time-out would take 10 s.
     ASSERT_TRUE(next.waitForFinished(5000));
@@ -189,6 +193,7 @@ TEST(VirtualPhone, ServesEveryRunAfterToolsKilledWhileItSpeaksAtTheLineSpeed) {
     for (int round = 1; round <= 15; ++round) {
         SCOPED_TRACE(round);
         QProcess killed;
+        killed.setProcessEnvironment(ToolEnvironment(QDir::tempPath() + "/kelvra-no-settings"));
         killed.start(QStringLiteral(KELVRA_NETMON), run);
         // Killed at a different moment of the exchange each round.
         killed.waitForFinished(6 * round);
@@ -198,6 +203,7 @@ TEST(VirtualPhone, ServesEveryRunAfterToolsKilledWhileItSpeaksAtTheLineSpeed) {
         // What the killed run wrote and the phone had not read goes with it: the next run is served
         // afresh, each of its stages answered in full.
         QProcess next;
+        next.setProcessEnvironment(ToolEnvironment(QDir::tempPath() + "/kelvra-no-settings"));
         next.start(QStringLiteral(KELVRA_NETMON), run);
         ASSERT_TRUE(next.waitForFinished(25000));
         EXPECT_EQ(next.exitCode(), 0) << next.readAllStandardError().toStdString();
