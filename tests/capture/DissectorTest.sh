@@ -14,14 +14,8 @@ build=$1
 source=$2
 command -v tshark >/dev/null || { echo "tshark is not installed"; exit 77; }
 dissector=$source/packaging/wireshark/m2bus.lua
-work=$(mktemp -d)
+source "$(dirname "$0")/../support/Scratch.sh"
 phone_pid=
-cleanup() {
-    [ -n "$phone_pid" ] && kill "$phone_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; exit 1; }
 
 # capture FILE PHONE-OPTIONS...: R&D test On against a virtual phone, appended to FILE.
 capture() {
@@ -32,12 +26,13 @@ capture() {
     rm -f "$work/device"
     "$build/kelvra-phone-sim" --quiet "$@" >"$work/device" &
     phone_pid=$!
+    pids=("$phone_pid")
     for _ in $(seq 50); do [ "$(wc -l <"$work/device" 2>/dev/null)" = 1 ] && break; sleep 0.1; done
     XDG_CONFIG_HOME=$work "$build/kelvra-netmon" --run rd-on --device "$(head -n 1 "$work/device")" \
         --capture "$file" >/dev/null 2>&1 || true
     kill "$phone_pid"
     wait "$phone_pid" 2>/dev/null || true
-    phone_pid=
+    pids=()
 }
 
 decode() {  # file, fields...

@@ -8,10 +8,8 @@
 set -euo pipefail
 build=$1
 package=${2:-}
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/../support/Scratch.sh"
+root=$work
 sizes="16 24 32 48 64 128 256"
 
 # Every file a prefix receives, with LIBDIR for the library folder.

@@ -19,16 +19,9 @@ exe=$stage/kelvra-netmon.exe
 # The same program for consoles: what a prompt runs for "kelvra-netmon".
 console=$stage/kelvra-netmon.com
 
-work=$(mktemp -d)
+source "$(dirname "$0")/../support/Scratch.sh"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; exit 1; }
+scratch_stop() { wineserver -k >/dev/null 2>&1 || true; }
 windows() { wine "$@" 2>"$work/wine.err" | tr -d '\r'; }
 
 wine wineboot -i >/dev/null 2>&1
