@@ -10,11 +10,8 @@ namespace kelvra {
 
 namespace App {
 constexpr const char* Title = "Kelvra Net Monitor Tool";
-// The project's version, as the build gives it: "1.0.4" and its three numbers.
+// The project's version, as the build gives it: "1.0.4".
 constexpr const char* Version = KELVRA_VERSION;
-constexpr int Major = KELVRA_VERSION_MAJOR;
-constexpr int Minor = KELVRA_VERSION_MINOR;
-constexpr int Revision = KELVRA_VERSION_PATCH;
 }  // namespace App
 
 enum class MsgButtons { Ok, OkCancel, AbortRetryIgnore };

@@ -22,6 +22,8 @@ public:
     // The last termination signal received, 0 if none: also one that came
     // while no event was being processed.
     static int Received();
+    // Keeps `signo` as received; safe in a signal handler.
+    static void Note(int signo);
 };
 
 // "SIGINT", "SIGTERM", "SIGHUP"; "signal <n>" for others.

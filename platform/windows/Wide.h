@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// UTF-8 and the wide text of the Win32 API, both ways.
+// UTF-8 and the wide text of the Win32 API, both ways (in windows/System.cpp).
 
 #include <string>
 #include <string_view>

@@ -13,12 +13,6 @@
 
 namespace kelvra {
 
-namespace {
-volatile std::sig_atomic_t received = 0;
-}  // namespace
-
-int TerminationSignals::Received() { return received; }
-
 std::string SignalName(int signo) {
     switch (signo) {
     case SIGINT: return "SIGINT";
@@ -32,7 +26,7 @@ namespace {
 int signalPipe[2] = {-1, -1};
 
 void OnSignal(int signo) {
-    received = signo;
+    TerminationSignals::Note(signo);
     const char signalled = static_cast<char>(signo);
     (void)!::write(signalPipe[1], &signalled, 1);
 }

@@ -12,12 +12,6 @@
 
 namespace kelvra {
 
-namespace {
-volatile std::sig_atomic_t received = 0;
-}  // namespace
-
-int TerminationSignals::Received() { return received; }
-
 std::string SignalName(int signo) {
     switch (signo) {
     case SIGINT: return "SIGINT";
@@ -49,7 +43,7 @@ void CALLBACK Deliver(ULONG_PTR signo) {
 // Runs on a thread of the system's: the event loop is told, as a signal's handler does on Linux.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     const int signo = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
-    received = signo;
+    TerminationSignals::Note(signo);
     if (mainThread != nullptr) QueueUserAPC(Deliver, mainThread, static_cast<ULONG_PTR>(signo));
     // Closing the console ends the process once this returns: give the run time to close the port.
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(3000);
