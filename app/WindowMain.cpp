@@ -11,12 +11,10 @@
 
 #include "app/GxxMain.h"
 #include "app/QtRuntime.h"
-#include "link/Frame.h"
 #include "runtime/Console.h"
 #include "runtime/EventRuntime.h"
 #include "runtime/TerminationSignals.h"
 #include "serial/PlatformSerial.h"
-#include "serial/WireTrace.h"
 
 using namespace kelvra;
 
@@ -76,7 +74,6 @@ extern "C" Q_DECL_EXPORT int KelvraWindowMain(int& argc, char** argv, const Wind
     displayCheck->Started();
     displayCheck.reset();
     SetApplicationNames();
-    WireTrace::SetSplitter(FramePieces);
 
     std::optional<Recorder> recorder;
     if (request.log != nullptr) recorder.emplace(*request.log);

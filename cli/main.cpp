@@ -140,7 +140,6 @@ int Headless(int argc, char** argv, const Options& options) {
         for (const QString& line : lines) Console::Line(line.toStdString());
         return 0;
     }
-    WireTrace::SetSplitter(FramePieces);
     const Records records = OpenRecords(options, saved);
     if (!records.error.empty()) {
         Console::Problem(records.error);
@@ -181,6 +180,8 @@ int main(int argc, char* argv[]) {
     pointers.push_back(nullptr);
     argc = static_cast<int>(utf8.size());
     argv = pointers.data();
+    // The wire trace cuts what it shows into frames, for every way the program runs.
+    WireTrace::SetSplitter(FramePieces);
     if (ExtcapCall(argc, argv)) return Extcap(argc, argv);
     std::string error;
     const std::optional<Options> options = ParseOptions(argc, argv, error);

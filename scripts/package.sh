@@ -11,7 +11,7 @@ linker="$(dpkg-buildflags --get LDFLAGS)"
 configure_and_build "$ROOT/build-package" -DCMAKE_BUILD_TYPE=Release -DKELVRA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$linker" -DCMAKE_MODULE_LINKER_FLAGS="$linker" -DCMAKE_SHARED_LINKER_FLAGS="$linker" \
-    -- kelvra-netmon kelvra-window kelvra-phone-sim man_pages changelog
+    -- kelvra-netmon kelvra-window kelvra-core kelvra-phone-sim man_pages changelog
 rm -f "$ROOT"/build-package/kelvra-netmon_*.deb
 (cd "$ROOT/build-package" && cpack -G DEB >/dev/null)
 ls "$ROOT"/build-package/kelvra-netmon_*.deb

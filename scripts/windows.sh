@@ -26,7 +26,7 @@ configure_and_build "$out/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FI
 stage=$out/kelvra-netmon-$version
 rm -rf "$stage"
 mkdir -p "$stage/platforms" "$stage/styles"
-cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-netmon.com" "$out/build/kelvra-window.dll" \
+cp "$out/build/kelvra-netmon.exe" "$out/build/kelvra-netmon.com" "$out/build/kelvra-window.dll" "$out/build/kelvra-core.dll" \
     "$out/build/kelvra-m2bus.exe" "$stage/"
 cp "$qt"/bin/Qt6Core.dll "$qt"/bin/Qt6Gui.dll "$qt"/bin/Qt6Widgets.dll "$qt"/bin/Qt6Network.dll "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
@@ -44,6 +44,7 @@ if [ -n "${KELVRA_SIGN_PFX:-}" ] && [ -n "${KELVRA_SIGN_PASSWORD:-}" ]; then
     KELVRA_SIGN_PFX=$(realpath "$KELVRA_SIGN_PFX")
     export KELVRA_SIGN_PFX KELVRA_SIGN_PASSWORD
     "$ROOT/scripts/sign-windows.sh" "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll" \
+        "$stage/kelvra-core.dll" \
         "$stage/kelvra-m2bus.exe" "$tools/kelvra-path.exe"
     signing=(-DSIGN="$ROOT/scripts/sign-windows.sh")
     echo "windows: signed with $KELVRA_SIGN_PFX" >&2

@@ -15,6 +15,7 @@ sizes="16 24 32 48 64 128 256"
 # Every file a prefix receives, with LIBDIR for the library folder.
 expected_files() {
     printf '%s\n' bin/kelvra-netmon bin/kelvra-phone-sim LIBDIR/kelvra-netmon/kelvra-window.so \
+        LIBDIR/kelvra-netmon/libkelvra-core.so \
         LIBDIR/wireshark/plugins/m2bus.lua \
         share/applications/invalid.kelvra.netmon.desktop share/metainfo/invalid.kelvra.netmon.metainfo.xml \
         share/doc/kelvra-netmon/changelog.gz share/doc/kelvra-netmon/copyright \
@@ -70,6 +71,13 @@ prefix="$root/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(cd "$prefix" && find . -name kelvra-window.so | sed 's|^\./||; s|/kelvra-netmon/kelvra-window.so$||')
 check_tree "$prefix" "$libdir"
+
+# What is one per process (the console, the signal received, the wire trace) is defined in the shared
+# library alone: neither the program nor the window module carries a copy of its own.
+for binary in "$prefix"/bin/kelvra-netmon "$prefix/$libdir"/kelvra-netmon/kelvra-window.so; do
+    copies=$(nm -C "$binary" 2>/dev/null | grep -E ' [TtBbDd] kelvra::(Console|WireTrace|TerminationSignals)::' || true)
+    [ -z "$copies" ] || fail "$(basename "$binary") has its own copy of state kept once per process: $copies"
+done
 
 # The installed tool finds its window module, stays up until it is closed, and ends cleanly.
 QT_QPA_PLATFORM=offscreen "$prefix/bin/kelvra-netmon" 2>"$root/stderr" &

@@ -240,11 +240,12 @@ on_path() { windows cmd /c 'cd /d C:\windows && kelvra-netmon --version' 2>/dev/
 [ "$(on_path)" = "kelvra-netmon 1.0.4" ] || fail "the installed program is not on PATH: $(on_path)"
 signing=$out/test-signing/cert.pem
 if [ -f "$signing" ]; then
-    for signed in "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll" "$setup" \
+    for signed in "$stage/kelvra-netmon.exe" "$stage/kelvra-netmon.com" "$stage/kelvra-window.dll" \
+        "$stage/kelvra-core.dll" "$setup" \
         "$folder/uninstall.exe"; do
         osslsigncode verify -CAfile "$signing" -in "$signed" >/dev/null 2>&1 || fail "$(basename "$signed") is not signed"
     done
-    echo "the programs, the window module, the installer and the uninstaller are signed"
+    echo "the programs, the window module, the shared library, the installer and the uninstaller are signed"
 fi
 
 # Wireshark live: the capture source and dissector where Wireshark looks, and a capture through a named
