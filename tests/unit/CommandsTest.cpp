@@ -91,6 +91,20 @@ TEST_F(CommandsTest, AFailureIsKeptWithItsStage) {
         EXPECT_EQ(link.LastFailure->stage, row.stage);
         EXPECT_EQ(link.LastFailure->text, row.line);
     }
+    // A line error that makes the stage waiting give up without a line of its own (reads failing)
+    // is the failure kept: a device overrun while the reply is awaited.
+    PhoneModel silent{{.fault = F::NoAnswer}};
+    ConnectPhone(line, silent);
+    line.SetOnComm([this] { monitor.OnComm(); });
+    line.Raise(CommEventCode::Overrun, 12.0);
+    runtime.After(12.0, [this] { line.inputError = "the device failed"; });
+    EXPECT_EQ(monitor.RunUserCommand(UserCommand::RDOn), 0);
+    ASSERT_TRUE(link.LastFailure.has_value());
+    EXPECT_EQ(link.LastFailure->stage, S::Line);
+    EXPECT_EQ(link.LastFailure->text, "Overrun Error");
+    line.inputError.reset();
+    line.SetOnComm({});
+
     // A command that succeeds after an earlier failure leaves none.
     ConnectPhone(line, phone);
     EXPECT_EQ(monitor.RunUserCommand(UserCommand::RDOn), 1);
