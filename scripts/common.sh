@@ -13,9 +13,10 @@ CROSS_PACKAGES=(g++-mingw-w64-x86-64)
 # The UART test boots Debian's kernel with busybox under QEMU.
 UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
 # The Windows build: the posix-thread MinGW-w64 compilers, an icon tool, NSIS for the installer,
-# osslsigncode and openssl to sign it, and Wine to run it (Qt for Windows comes from scripts/windows-qt.sh).
+# osslsigncode and openssl to sign it, Wine to run it, python3 for the SPDX document and dpkg-dev for Qt's
+# source (Qt for Windows comes from scripts/windows-qt.sh).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix icoutils nsis wine64 wine xvfb x11-apps
-    x11-utils procps osslsigncode openssl)
+    x11-utils procps osslsigncode openssl python3 dpkg-dev)
 # The Wireshark dissector is tested with tshark; runs racing for a port with strace's fault injection (and ps).
 CAPTURE_PACKAGES=(tshark strace procps)
 # Phones on a device server: Debian's ser2net as the real server.

@@ -53,13 +53,24 @@ else
 fi
 cp "$ROOT/LICENSE" "$stage/LICENSE.txt"
 cp "$ROOT/packaging/wireshark/m2bus.lua" "$stage/"
+# What the packages bundle, with its licences, and the exact source of the Qt they carry next to them.
+qt_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
+sources=kelvra-netmon-$version-qt-source
+"$ROOT/packaging/windows/notices.sh" "$qt_version" "$sources" >"$stage/THIRD-PARTY.txt"
+mkdir -p "$out/$sources"
+if ! [ -f "$out/$sources/qt6-base_${qt_version#*:}.dsc" ]; then
+    (cd "$out/$sources" && apt-get source --download-only -q "qt6-base=$qt_version" >&2)
+fi
+cp "$ROOT/scripts/windows-qt.sh" "$out/$sources/"
 
 zip=$out/kelvra-netmon-$version-win64.zip
 rm -f "$zip"
 (cd "$out" && cmake -E tar cf "$zip" --format=zip "kelvra-netmon-$version")
+# The zip's files with their checksums and licences, for machines.
+"$ROOT/packaging/windows/spdx.py" "$stage" "$zip" "$version" "$qt_version" >"$out/kelvra-netmon-$version-win64.spdx.json"
 setup=$out/kelvra-netmon-$version-win64-setup.exe
 makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DTOOLS="$tools" -DOUTFILE="$setup" "${signing[@]}" \
     "$ROOT/packaging/windows/installer.nsi" >&2
-for package in "$zip" "$setup"; do
+for package in "$zip" "$setup" "$out/kelvra-netmon-$version-win64.spdx.json" "$out/$sources"; do
     echo "$package $(du -h "$package" | cut -f1)"
 done
