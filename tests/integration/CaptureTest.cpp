@@ -97,6 +97,12 @@ TEST(Capture, OneRecordPerFrameAtTheLineSpeedHoweverTheBytesArrive) {
         EXPECT_EQ(frames, 2 * (2 + 1 + 3 + 1)) << "echoes, acknowledgements, reply copies, each whole";
         EXPECT_EQ(read, TracedIn(run.err)) << "the records hold exactly the bytes read";
         EXPECT_EQ(written, phone.Heard());
+        // The trace too shows one frame a line, however many a read brought.
+        const QRegularExpression traced("^kelvra\\.m2bus: +\\d+ ms (in |out) (.*)$", QRegularExpression::MultilineOption);
+        for (auto match = traced.globalMatch(QString::fromLatin1(run.err)); match.hasNext();) {
+            const ByteString piece = HexToBytes(match.next().captured(2).remove(' ').toStdString());
+            EXPECT_EQ(FramePieces(piece).size(), 1u) << "one frame a trace line: " << BytesToHex(piece);
+        }
     }
 }
 
