@@ -21,8 +21,11 @@ ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)" --label-exclude
 # The headless run on a real UART driver under QEMU, with its figures in the output.
 ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex uart
 
-# The Debian package a distribution would take: lintian, metadata, manual pages, every file it installs.
-"$ROOT/tests/install/InstallTest.sh" "$ROOT/build-package" "$("$ROOT/scripts/package.sh" | tail -n 1)"
+# The Debian package a distribution would take: lintian, metadata, manual pages, every file it installs;
+# and the same commit built again elsewhere, by another user, giving the same package byte for byte.
+deb=$("$ROOT/scripts/package.sh" | tail -n 1)
+"$ROOT/tests/install/InstallTest.sh" "$ROOT/build-package" "$deb"
+"$ROOT/tests/install/ReproducibleTest.sh" "$ROOT" "$deb" || [ $? -eq 77 ]
 
 # The sanitizers again, without the UART test: its guest runs the tool as built for use.
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON

@@ -6,10 +6,17 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+# One commit gives one package, wherever, whenever and by whomever it is built: the time stamps are the
+# commit's, the permissions this script's own, and nothing linked names the folder it was built in.
+umask 022
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || stat -c %Y "$ROOT/CMakeLists.txt")}
 export DEB_BUILD_MAINT_OPTIONS="hardening=+all"
-linker="$(dpkg-buildflags --get LDFLAGS)"
+# Asked from the source folder: the flags map it to "." in what the compiler writes.
+flags() { (cd "$ROOT" && dpkg-buildflags --get "$1"); }
+linker=$(flags LDFLAGS)
 configure_and_build "$ROOT/build-package" -DCMAKE_BUILD_TYPE=Release -DKELVRA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
+    -DCMAKE_CXX_FLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$linker" -DCMAKE_MODULE_LINKER_FLAGS="$linker" -DCMAKE_SHARED_LINKER_FLAGS="$linker" \
     -- kelvra-netmon kelvra-window kelvra-core kelvra-phone-sim man_pages changelog
 rm -f "$ROOT"/build-package/kelvra-netmon_*.deb
