@@ -22,7 +22,9 @@
 #include <memory>
 
 #include "serial/linux/QtSerialComm.h"
+#include "record/LineCapture.h"
 #include "sim/PhoneServer.h"
+#include "sim/Replay.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/ToolProcess.h"
 
@@ -130,7 +132,9 @@ TEST_F(HeadlessRun, SignalDuringAWaitEndsAtOnceWithThePortClosed) {
         phone.Start();
         const QString device = QString::fromStdString(phone.DevicePath());
         const QString log = Config() + "/signal.log";
-        Tool first({"--run", "rd-on", "--device", device, "--log-file", log}, Config());
+        const QString capture = Config() + "/signal.pcapng";
+        QFile::remove(capture);
+        Tool first({"--run", "rd-on", "--device", device, "--log-file", log, "--capture", capture}, Config());
         ASSERT_TRUE(first.process.waitForReadyRead(5000));
         while (!first.process.canReadLine() || !QString(first.process.peek(1000)).contains("COM port open."))
             first.process.waitForReadyRead(1000);
@@ -152,6 +156,10 @@ TEST_F(HeadlessRun, SignalDuringAWaitEndsAtOnceWithThePortClosed) {
         QFile record(log);
         ASSERT_TRUE(record.open(QIODevice::ReadOnly));
         EXPECT_TRUE(record.readAll().trimmed().endsWith(QByteArray(" interrupted by ") + c.name));
+        // The capture too ends with the port closed by the run, not left to the process's end.
+        const std::vector<Pcapng::Packet> captured = ReadCapturedSection(capture.toStdString(), 1).section.packets;
+        ASSERT_FALSE(captured.empty());
+        EXPECT_EQ(captured.back().data.at(0), static_cast<std::uint8_t>(LineRecord::Closed));
         ::setenv("KELVRA_COM1", phone.DevicePath().c_str(), 1);
         QtSerialComm again;
         EXPECT_NO_THROW(again.SetPortOpen(true)) << "the port was closed and its lock let go";
