@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/GxxMain.h"
+#include "commands/NetMonitor.h"
 #include "app/QtRuntime.h"
 #include "app/Utility.h"
 #include "record/LineCapture.h"
@@ -38,6 +39,8 @@ extern char** environ;
 
 namespace kelvra {
 namespace {
+// The command the figures are taken for, by its command-line name.
+const char* const RDOnName = kelvra::UserCommandEntryOf(kelvra::UserCommand::RDOn).name;
 
 void Figure(const char* name, double value, const char* unit) {
     std::printf("%s %.4f %s\n", name, value, unit);
@@ -208,11 +211,11 @@ void StartUpAndMemory(const char* self) {
     Figure("peak_rss_mb", static_cast<double>(maxRssKb) / 1024.0, "MB");
 }
 
-// Runs `kelvra-netmon --run rd-on` on `phone`'s device; returns the seconds from
+// Runs R&D test On (`kelvra-netmon --run`) on `phone`'s device; returns the seconds from
 // starting the process to its end, and to the phone hearing its first byte.
 std::pair<double, double> HeadlessRun(PhoneServer& phone) {
     const std::string device = phone.DevicePath();
-    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>("rd-on"),
+    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>(RDOnName),
                     const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -227,9 +230,9 @@ std::pair<double, double> HeadlessRun(PhoneServer& phone) {
             std::chrono::duration<double>(phone.FirstHeardAt() - started).count()};
 }
 
-// Runs `kelvra-netmon --run rd-on --device <device>`; returns its wall seconds and exit status.
+// Runs R&D test On (`kelvra-netmon --run ... --device <device>`); returns its wall seconds and exit status.
 std::pair<double, int> RunOn(const std::string& device) {
-    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>("rd-on"),
+    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>(RDOnName),
                     const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -25,9 +25,9 @@ enum class UserCommand { Off, ResetTimers, OperatorOn, RDOn };
 // line and headless runs all take it from here.
 struct UserCommandEntry {
     UserCommand command;
-    const char* name;      // on the command line: "rd-on"
+    const char* name;      // its name on the command line (--run)
     const char* itemName;  // the VidEvodudi item's name: "MPNetOnRD"
-    const char* caption;   // and its caption: "R&D test On"
+    const char* caption;   // and its caption
     std::int32_t (CmdSets::*procedure)();
 };
 
@@ -35,10 +35,10 @@ struct UserCommandEntry {
 std::span<const UserCommandEntry> UserCommands();
 const UserCommandEntry& UserCommandEntryOf(UserCommand command);
 
-// "off", "reset-timers", "operator-on", "rd-on"; nullopt for any other name.
+// The command a command-line name names; nullopt for any other name.
 std::optional<UserCommand> UserCommandNamed(std::string_view name);
 std::string_view UserCommandName(UserCommand command);
-// The names for a usage text: "off, reset-timers, operator-on or rd-on".
+// The names for a usage text, in the menu's order: "a, b, c or d".
 std::string UserCommandNameList();
 
 class NetMonitor {
