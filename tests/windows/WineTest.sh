@@ -12,7 +12,7 @@ linux=$1
 out=$2
 screenshot=${3:-}
 command -v wine >/dev/null || { echo "wine is not installed"; exit 77; }
-stage=$(find "$out" -maxdepth 1 -type d -name 'kelvra-netmon-*' | head -n 1)
+stage=$(find "$out" -maxdepth 1 -type d -name 'kelvra-netmon-*' ! -name '*-qt-source' | head -n 1)
 setup=$(find "$out" -maxdepth 1 -name 'kelvra-netmon-*-win64-setup.exe' | head -n 1)
 [ -n "$stage" ] && [ -n "$setup" ] || { echo "no Windows build in $out (scripts/windows.sh)"; exit 1; }
 exe=$stage/kelvra-netmon.exe
