@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/System.h"
+
 namespace kelvra {
 
 namespace {
@@ -38,7 +40,7 @@ AppendFile::AppendFile(std::string path, std::string what, Pieces pieces, bool w
     if (fd_ < 0) {
         if (errno == ENXIO)
             throw std::runtime_error(path_ + ": a FIFO that nothing reads; start its reader first");
-        throw std::runtime_error(path_ + ": " + std::strerror(errno));
+        throw std::runtime_error(path_ + ": " + LastError());
     }
     struct stat written {};
     ::fstat(FD(fd_), &written);
@@ -103,7 +105,7 @@ std::size_t AppendFile::Read(std::uint64_t offset, void* into, std::size_t n) co
     while (readFd_ >= 0 && got < n) {
         const ssize_t r = ::pread(FD(readFd_), static_cast<char*>(into) + got, n - got, static_cast<off_t>(offset + got));
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) readFailure_ = std::strerror(errno);
+        if (r < 0) readFailure_ = LastError();
         if (r <= 0) break;
         got += static_cast<std::size_t>(r);
     }
@@ -120,7 +122,7 @@ bool AppendFile::TryLock() {
     }
     return true;
 }
-std::string AppendFile::LastError() { return std::strerror(errno); }
+std::string AppendFile::LastError() { return System::ErrorText(static_cast<unsigned long>(errno)); }
 
 namespace {
 
