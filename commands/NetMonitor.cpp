@@ -83,10 +83,12 @@ std::int32_t NetMonitor::RunUserCommand(UserCommand command) {
 
 int NetMonitor::OnComm() {
     comm_.SetBreak(false);
+    const CommError* error = comm_.CommEventError();
     const CommEventReport report = DescribeCommEvent(comm_.CommEvent(), comm_.CommEventText());
     if (report.kind == CommEventReport::Ignored) return 0;
     view_.LogLine(report.text);
-    link.LastFailure = LinkFailure{LinkFailure::Stage::Line, report.text, {}};
+    link.LastFailure = LinkFailure{LinkFailure::Stage::Line, report.text, {}, {}};
+    if (error != nullptr) link.LastFailure->cause = *error;
     if (report.kind == CommEventReport::Event) return 0;
     runtime_.Beep();
     const int answer = runtime_.MsgBox(report.text, MsgButtons::OkCancel, MsgIcon::None, LineErrorCaption);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "headless/HeadlessRun.h"
 
-#include <QCoreApplication>
-
 #include <string>
 
 #include "runtime/Console.h"
@@ -58,7 +56,9 @@ int RunHeadless(const HeadlessRequest& request) {
     NetMonitor monitor(comm, runtime, view);
     // An error that escapes a step is shown as a box and is the run's last failure.
     auto failed = [&](const std::exception& error) {
-        monitor.link.LastFailure = LinkFailure{LinkFailure::Stage::Error, error.what(), {}};
+        const auto* commError = dynamic_cast<const CommError*>(&error);
+        monitor.link.LastFailure = LinkFailure{LinkFailure::Stage::Error, error.what(), {},
+                                               commError ? std::optional<CommError>(*commError) : std::nullopt};
         runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
     };
     comm.SetOnComm([&] {
@@ -102,9 +102,9 @@ int RunHeadless(const HeadlessRequest& request) {
     }
     if (result == 0) {
         const std::optional<LinkFailure>& failure = monitor.link.LastFailure;
-        std::string why = failure ? OneLine(failure->text) : "no reply";
-        // "<device>: ..." from the serial component: the device is named once.
-        if (why.rfind(device + ": ", 0) == 0) why.erase(0, device.size() + 2);
+        // A failure of the device itself: the line names the device once.
+        const bool ofDevice = failure && failure->cause && failure->cause->Device() == device;
+        const std::string why = !failure ? "no reply" : OneLine(ofDevice ? failure->cause->Reason() : failure->text);
         Console::Problem(std::string(UserCommandName(request.command)) + " failed on Com" +
                          std::to_string(request.port) + " (" + device + "): " + why);
         return RunStatus::Failed;

@@ -24,6 +24,9 @@ struct LinkFailure {
     std::string text;
     // The bytes received by then (what a receive stage saw).
     ByteString seen;
+    // The serial component's own failure behind it, where it was one: the
+    // device it names and the reason apart.
+    std::optional<CommError> cause;
 };
 
 // One instance for the whole program: the window owns it and hands it to the link.

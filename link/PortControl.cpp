@@ -8,17 +8,22 @@ namespace kelvra {
 
 void PortControl::TogglePort() {
     std::optional<std::string> lastError;
-    auto step = [&lastError](auto&& action) {
+    std::optional<CommError> cause;
+    auto step = [&](auto&& action) {
         try {
             action();
+        } catch (const CommError& e) {
+            lastError = e.what();
+            cause = e;
         } catch (const std::exception& e) {
             lastError = e.what();
+            cause.reset();
         }
     };
     auto report = [&](const char* line) {
         step([&] {
             if (lastError) {
-                link_.LastFailure = LinkFailure{LinkFailure::Stage::Port, *lastError, {}};
+                link_.LastFailure = LinkFailure{LinkFailure::Stage::Port, *lastError, {}, cause};
                 runtime_.MsgBox(*lastError, MsgButtons::Ok, MsgIcon::Exclamation);
             } else
                 view_.LogLine(line);

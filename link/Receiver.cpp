@@ -60,7 +60,7 @@ const char* StageWord(LinkFailure::Stage stage) {
 
 bool Receiver::Failed(Stage stage, std::string line) {
     view_.LogLine(line);
-    link_.LastFailure = LinkFailure{stage, std::move(line), link_.RxBuffer};
+    link_.LastFailure = LinkFailure{stage, std::move(line), link_.RxBuffer, {}};
     return false;
 }
 

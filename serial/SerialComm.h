@@ -18,10 +18,20 @@ using Bytes = std::vector<std::uint8_t>;
 // never this far apart.
 constexpr double LineQuietSeconds = 0.1;
 
-// An operation of the component failed; what() is the description shown to the user.
+// An operation of the component failed. what() is the description shown to
+// the user: "<device>: <reason>" when the failure is the device's, and
+// Device() and Reason() are its parts; Device() is empty for the others.
 class CommError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit CommError(const std::string& reason) : std::runtime_error(reason), reason_(reason) {}
+    CommError(const std::string& device, const std::string& reason)
+        : std::runtime_error(device + ": " + reason), device_(device), reason_(reason) {}
+    const std::string& Device() const { return device_; }
+    const std::string& Reason() const { return reason_; }
+
+private:
+    std::string device_;
+    std::string reason_;
 };
 
 // Codes reported through CommEvent. Anything else is an unknown event.
@@ -99,9 +109,14 @@ public:
 
     // Code of the event being reported, valid inside the OnComm handler.
     virtual std::int16_t CommEvent() const = 0;
-    // The component's own description of that event, for the codes it adds
-    // to the standard ones (DeviceLost); empty for the others.
-    virtual std::string CommEventText() const { return {}; }
+    // The component's own failure that the event reports, for the codes it
+    // adds to the standard ones (DeviceLost); none for the others.
+    virtual const CommError* CommEventError() const { return nullptr; }
+    // That failure as shown; empty for the standard codes.
+    std::string CommEventText() const {
+        const CommError* error = CommEventError();
+        return error != nullptr ? error->what() : std::string();
+    }
 
     // The handler runs once per line event or error, from the owner's event
     // processing, never from inside another operation of the component.

@@ -63,7 +63,7 @@ void SerialPortBase::RequireOpen() const {
 
 bool SerialPortBase::AcceptOutput(const Bytes& bytes) {
     RequireOpen();
-    if (listenOnly_) throw CommError(device_ + ": open for listening only");
+    if (listenOnly_) throw CommError(device_, "open for listening only");
     TellWritten(bytes);
     // Bytes for a device that is gone are lost, as on a cut line; the user
     // has been told once, by the line event.
@@ -72,7 +72,7 @@ bool SerialPortBase::AcceptOutput(const Bytes& bytes) {
 
 void SerialPortBase::RequireUsable() const {
     RequireOpen();
-    if (lost_) throw CommError(GoneText());
+    if (lost_) throw Gone();
 }
 
 void SerialPortBase::TellWritten(const Bytes& bytes) {
@@ -99,7 +99,7 @@ void SerialPortBase::QuietCheck() {
 }
 
 void SerialPortBase::Report(std::int16_t code) {
-    if (Observer() != nullptr) Observer()->LineEvent(code, code == CommEventCode::DeviceLost ? GoneText() : std::string());
+    if (Observer() != nullptr) Observer()->LineEvent(code, code == CommEventCode::DeviceLost ? Gone().what() : std::string());
     pending_.push_back(code);
     QMetaObject::invokeMethod(this, &SerialPortBase::DeliverNext, Qt::QueuedConnection);
 }
@@ -111,10 +111,12 @@ void SerialPortBase::DeliverNext() {
     RaiseOnComm();
 }
 
-std::string SerialPortBase::GoneText() const { return device_ + ": the device is gone"; }
+CommError SerialPortBase::Gone() const { return CommError(device_, "the device is gone"); }
 
-std::string SerialPortBase::CommEventText() const {
-    return commEvent_ == CommEventCode::DeviceLost ? GoneText() : std::string();
+const CommError* SerialPortBase::CommEventError() const {
+    if (commEvent_ != CommEventCode::DeviceLost) return nullptr;
+    eventError_ = Gone();
+    return &*eventError_;
 }
 
 }  // namespace kelvra

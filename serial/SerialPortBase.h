@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "serial/PortMap.h"
@@ -27,7 +28,7 @@ public:
     void SetPortOpen(bool open) final;
     void SetListenOnly(bool listenOnly) override { listenOnly_ = listenOnly; }
     std::int16_t CommEvent() const override { return commEvent_; }
-    std::string CommEventText() const override;
+    const CommError* CommEventError() const override;
 
 protected:
     // Opens Device() at 9600 8O1 and calls MarkOpened once it is open. Throws CommError.
@@ -67,7 +68,7 @@ private:
     // The line has been quiet since the last read; bytes waiting unread are not quiet.
     void QuietCheck();
     // "<device>: the device is gone", for the event and for operations after it.
-    std::string GoneText() const;
+    CommError Gone() const;
 
     PortMap ports_;
     std::deque<std::int16_t> pending_;
@@ -79,6 +80,8 @@ private:
     bool listenOnly_ = false;
     // The device the port was opened on, as the user named it.
     std::string device_;
+    // The failure CommEventError last gave, kept for the pointer it returned.
+    mutable std::optional<CommError> eventError_;
 };
 
 }  // namespace kelvra

@@ -32,7 +32,7 @@ public:
     Bytes Input() override { return active_->Input(); }
     void SetBreak(bool on) override { active_->SetBreak(on); }
     std::int16_t CommEvent() const override { return active_->CommEvent(); }
-    std::string CommEventText() const override { return active_->CommEventText(); }
+    const CommError* CommEventError() const override { return active_->CommEventError(); }
 
 private:
     PortMap ports_;

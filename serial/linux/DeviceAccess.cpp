@@ -17,7 +17,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -379,7 +378,7 @@ void DeviceLock::Release() {
     content_.clear();
 }
 
-std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port) {
+std::string DescribeOpenFailure(const QString& portName, const QSerialPort& port) {
     QString reason = port.errorString();
     if (port.error() == QSerialPort::PermissionError) {
         if (reason.contains(QLatin1String("lock")))
@@ -387,7 +386,7 @@ std::string DescribeOpenFailure(const std::string& device, const QString& portNa
         else if (const long holder = ProcessHolding(portName); holder != 0 || reason.contains(QLatin1String("busy")))
             reason = InUse(holder);
     }
-    return device + ": " + reason.toStdString();
+    return reason.toStdString();
 }
 
 }  // namespace kelvra

@@ -9,7 +9,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/posix/FolderLock.h"
 
@@ -92,10 +91,9 @@ private:
     QByteArray content_;
 };
 
-// "<device>: <reason>" after QSerialPort failed to open `portName` (the name it was given). The
-// reason says what really failed: a lock or the device held by another
+// Why QSerialPort failed to open `portName` (the name it was given). It says what really failed: a lock or the device held by another
 // program (naming its process where the system tells), a lock file that
 // cannot be created, or the system's own text.
-std::string DescribeOpenFailure(const std::string& device, const QString& portName, const QSerialPort& port);
+std::string DescribeOpenFailure(const QString& portName, const QSerialPort& port);
 
 }  // namespace kelvra

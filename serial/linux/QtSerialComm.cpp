@@ -56,17 +56,17 @@ void QtSerialComm::OpenDevice() {
     port_.setFlowControl(QSerialPort::NoFlowControl);
     auto fail = [&](std::string failure) {
         if (const std::string hint = AdapterHint(named, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
-        throw CommError(failure);
+        throw CommError(named, failure);
     };
-    if (device.OpenError() != 0) fail(named + ": " + std::strerror(device.OpenError()));
+    if (device.OpenError() != 0) fail(std::strerror(device.OpenError()));
     {
         // From reading another program's lock to writing ours, one run at a time.
         const LockTaking taking(device.PortName(), [this] { return Interrupted(); });
-        if (taking.Interrupted()) throw CommError(named + ": not opened, the run is ending");
-        if (const std::string held = lock_.Take(device.PortName()); !held.empty()) throw CommError(named + ": " + held);
+        if (taking.Interrupted()) throw CommError(named, "not opened, the run is ending");
+        if (const std::string held = lock_.Take(device.PortName()); !held.empty()) throw CommError(named, held);
     }
     if (!port_.open(ListenOnly() ? QIODevice::ReadOnly : QIODevice::ReadWrite)) {
-        const std::string failure = DescribeOpenFailure(named, device.OpenName(), port_);
+        const std::string failure = DescribeOpenFailure(device.OpenName(), port_);
         lock_.Release();
         fail(failure);
     }

@@ -32,12 +32,12 @@ NetworkSerialComm::~NetworkSerialComm() {
 
 void NetworkSerialComm::Fail(const std::string& reason) {
     socket_.abort();
-    throw CommError(Device() + ": " + reason);
+    throw CommError(Device(), reason);
 }
 
 void NetworkSerialComm::OpenDevice() {
     const auto address = ParseNetworkAddress(Device());
-    if (!address) throw CommError(Device() + ": not a device server's address (rfc2217://HOST:PORT or tcp://HOST:PORT)");
+    if (!address) throw CommError(Device(), "not a device server's address (rfc2217://HOST:PORT or tcp://HOST:PORT)");
     rfc2217_ = address->scheme == NetworkAddress::Scheme::Rfc2217;
     session_ = {};
     received_.clear();

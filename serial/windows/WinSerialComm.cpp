@@ -164,18 +164,17 @@ void WinSerialComm::OpenDevice() {
     HANDLE handle = CreateFileW(DeviceName(device).c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        std::string failure = device + ": " +
-                              (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
-                                   ? std::string("in use by another program")
-                                   : SystemText(code));
+        std::string failure = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
+                                  ? std::string("in use by another program")
+                                  : SystemText(code);
         if (const std::string hint = AdapterHint(device, CommPort(), SerialDevices()); !hint.empty()) failure += "\n" + hint;
-        throw CommError(failure);
+        throw CommError(device, failure);
     }
     DCB line{};
     line.DCBlength = sizeof line;
     auto fail = [&](DWORD code) {
         CloseHandle(handle);
-        throw CommError(device + ": " + SystemText(code));
+        throw CommError(device, SystemText(code));
     };
     if (!GetCommState(handle, &line)) fail(GetLastError());
     DCB original = line;
@@ -371,7 +370,7 @@ Bytes WinSerialComm::Input() {
 void WinSerialComm::SetBreak(bool on) {
     if (!PortOpen() || Lost() || breakOn_ == on) return;
     if (!EscapeCommFunction(session_->handle, on ? SETBREAK : CLRBREAK))
-        throw CommError(Device() + ": " + SystemText(GetLastError()));
+        throw CommError(Device(), SystemText(GetLastError()));
     breakOn_ = on;
 }
 

@@ -167,6 +167,20 @@ TEST_F(HeadlessRun, SignalDuringAWaitEndsAtOnceWithThePortClosed) {
     }
 }
 
+
+// The device gone while the command waits: the closing line names the device once, with the component's reason.
+TEST_F(HeadlessRun, DeviceGoneMidWaitIsTheClosingLinesReason) {
+    PhoneServer phone({.fault = Fault::Silent}, {});
+    phone.Start();
+    const QString device = QString::fromStdString(phone.DevicePath());
+    Tool run({"--run", "rd-on", "--device", device}, Config());
+    ASSERT_TRUE(run.process.waitForReadyRead(5000));
+    while (!QString(run.process.peek(1000)).contains("COM port open.")) ASSERT_TRUE(run.process.waitForReadyRead(5000));
+    phone.PullCable();
+    EXPECT_EQ(run.Finish(5000), 1);
+    ASSERT_FALSE(run.err.isEmpty());
+    EXPECT_EQ(run.err.last(), "kelvra-netmon: rd-on failed on Com1 (" + device + "): the device is gone");
+}
 TEST_F(HeadlessRun, WhichDeviceEachPortIs) {
     for (const char* map : {"1=/dev/ttyUSB1", "2=/dev/ttyUSB2", "3=/dev/ttyUSB3", "4=/dev/ttyUSB4", "4="}) {
         Tool mapping({"--map", map}, Config());
