@@ -14,7 +14,6 @@
 #include <exception>
 #include <functional>
 
-
 namespace kelvra {
 
 namespace {

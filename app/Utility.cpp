@@ -5,8 +5,6 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include <utility>
-
 namespace kelvra {
 
 QString ShownText(QString text) {

@@ -6,7 +6,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 
 #include "app/GxxMain.h"

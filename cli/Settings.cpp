@@ -1,17 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/Settings.h"
 
-#include <QByteArrayList>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSettings>
-#include <QTemporaryFile>
 #include <QVariant>
-
-#include <cctype>
-#include <stdexcept>
-
 
 #include "runtime/Console.h"
 #include "serial/PortMap.h"
@@ -40,7 +31,6 @@ std::string PathValue(const QSettings& settings, const QString& key, bool device
     return {};
 }
 
-
 }  // namespace
 
 QString SettingsPath() { return OpenSettings().fileName(); }
@@ -60,6 +50,5 @@ SavedSettings ReadSettings() {
     saved.captureFile = PathValue(settings, QStringLiteral("capture/file"), false);
     return saved;
 }
-
 
 }  // namespace kelvra

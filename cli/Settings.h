@@ -49,5 +49,4 @@ private:
     QtMessageHandler previous_;
 };
 
-
 }  // namespace kelvra

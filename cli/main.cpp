@@ -6,8 +6,6 @@
 #include <QFileInfo>
 #include <QLibrary>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <stdexcept>

@@ -22,7 +22,6 @@ struct HeadlessRequest {
     LineCapture* capture = nullptr;
 };
 
-
 // Runs the command as the menu item does (the command with its local-mode
 // step, then the port closed) and returns the exit status. A failed command
 // ends with one line on standard error naming the command, the port and the

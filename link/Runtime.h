@@ -3,7 +3,6 @@
 // The window toolkit and run-time services the link and the window rely on.
 // The Qt window implements it for real; tests use a fake with a virtual clock.
 
-#include <cstdint>
 #include <string>
 
 namespace kelvra {

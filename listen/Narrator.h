@@ -4,7 +4,6 @@
 // line per frame (stamped with its first byte's time), bytes outside frames
 // and line events on lines of their own. Plain C++: the times are given.
 
-#include <cstdint>
 #include <functional>
 #include <string>
 

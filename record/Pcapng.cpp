@@ -7,7 +7,6 @@ namespace kelvra::Pcapng {
 
 namespace {
 
-
 template <class T>
 void Put(ByteString& out, T value) {
     std::uint8_t raw[sizeof value];

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

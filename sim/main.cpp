@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QStringList>

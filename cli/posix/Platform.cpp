@@ -16,7 +16,6 @@ QString ProgramFolder() { return QFileInfo(QStringLiteral("/proc/self/exe")).can
 
 void UseParentConsole() {}
 
-
 bool DisplayAvailable() {
     auto set = [](const char* name) { return !qEnvironmentVariableIsEmpty(name); };
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");

@@ -45,7 +45,6 @@ void StartFailure(const std::string& text) {
                 MB_OK | MB_ICONERROR);
 }
 
-
 // Windows always has a desktop to show the window on.
 bool DisplayAvailable() { return true; }
 

@@ -155,5 +155,4 @@ bool AppendFile::ReaderGone() const {
     return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
 }
 
-
 }  // namespace kelvra

@@ -7,7 +7,6 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-
 namespace kelvra {
 
 namespace {
