@@ -55,6 +55,11 @@ double CpuSeconds() {
 
 double Seconds(const QElapsedTimer& clock) { return static_cast<double>(clock.nsecsElapsed()) * 1e-9; }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // The tool's window on Com1, pointed at a virtual phone.
 struct Tool {
     explicit Tool(PhoneServer& phone) : runtime(1.0, [] {}) {
@@ -129,15 +134,12 @@ void CaptureOverhead() {
     }
     tool.window->Comm().SetObserver(nullptr);
     ::unlink(path);
-    std::sort(ratios.begin(), ratios.end());
-    Figure("capture_command_overhead", ratios[ratios.size() / 2], "ratio");
+    Figure("capture_command_overhead", Median(ratios), "ratio");
 }
 
 template <class Measure>
 double MedianOfThree(Measure measure) {
-    double runs[3] = {measure(), measure(), measure()};
-    std::sort(std::begin(runs), std::end(runs));
-    return runs[1];
+    return Median({measure(), measure(), measure()});
 }
 
 // Seconds to log `lines` lines into a visible log, the view brought up to
@@ -206,32 +208,18 @@ void StartUpAndMemory(const char* self) {
         ::waitpid(child, nullptr, 0);
         posix_spawn_file_actions_destroy(&actions);
     }
-    std::sort(startups.begin(), startups.end());
-    Figure("startup_ms", startups[startups.size() / 2] * 1e3, "ms");
+    Figure("startup_ms", Median(startups) * 1e3, "ms");
     Figure("peak_rss_mb", static_cast<double>(maxRssKb) / 1024.0, "MB");
 }
 
-// Runs R&D test On (`kelvra-netmon --run`) on `phone`'s device; returns the seconds from
-// starting the process to its end, and to the phone hearing its first byte.
-std::pair<double, double> HeadlessRun(PhoneServer& phone) {
-    const std::string device = phone.DevicePath();
-    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>(RDOnName),
-                    const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto started = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    posix_spawn(&child, KELVRA_NETMON, &actions, nullptr, argv, environ);
-    ::waitpid(child, nullptr, 0);
-    const auto ended = std::chrono::steady_clock::now();
-    posix_spawn_file_actions_destroy(&actions);
-    return {std::chrono::duration<double>(ended - started).count(),
-            std::chrono::duration<double>(phone.FirstHeardAt() - started).count()};
-}
-
-// Runs R&D test On (`kelvra-netmon --run ... --device <device>`); returns its wall seconds and exit status.
-std::pair<double, int> RunOn(const std::string& device) {
+// Runs R&D test On (`kelvra-netmon --run ... --device <device>`), its output to the null device; returns
+// its wall seconds, its exit status and when it started.
+struct Run {
+    double seconds;
+    int status;
+    std::chrono::steady_clock::time_point started;
+};
+Run RunOn(const std::string& device) {
     char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>(RDOnName),
                     const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
     posix_spawn_file_actions_t actions;
@@ -245,7 +233,7 @@ std::pair<double, int> RunOn(const std::string& device) {
     ::waitpid(child, &status, 0);
     posix_spawn_file_actions_destroy(&actions);
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-            WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+            WIFEXITED(status) ? WEXITSTATUS(status) : -1, started};
 }
 
 // 127.0.0.1:`port` (0: a port the system chooses at bind).
@@ -371,17 +359,16 @@ void DeviceServerFigures() {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<double> ratios;
     for (int run = 0; run < 5; ++run) {
-        const double local = RunOn(phone.DevicePath()).first;
+        const double local = RunOn(phone.DevicePath()).seconds;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const double remote = RunOn("rfc2217://127.0.0.1:" + std::to_string(port)).first;
+        const double remote = RunOn("rfc2217://127.0.0.1:" + std::to_string(port)).seconds;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ratios.push_back(remote / local);
     }
-    std::sort(ratios.begin(), ratios.end());
-    Figure("device_server_rd_on_ratio", ratios[ratios.size() / 2], "ratio");
+    Figure("device_server_rd_on_ratio", Median(ratios), "ratio");
     for (int roundTripMs : {100, 500, 2000}) {
         DelayRelay relay(port, std::chrono::milliseconds(roundTripMs));
-        const auto [seconds, status] = RunOn("rfc2217://127.0.0.1:" + std::to_string(relay.Port()));
+        const auto [seconds, status, started] = RunOn("rfc2217://127.0.0.1:" + std::to_string(relay.Port()));
         const std::string name = "device_server_rd_on_s_rtt_" + std::to_string(roundTripMs) + "ms";
         Figure(name.c_str(), status == 0 ? seconds : -1.0, status == 0 ? "s" : "s (failed)");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -398,13 +385,13 @@ void HeadlessFigures() {
     for (int run = 0; run < 7; ++run) {
         PhoneServer phone({}, {});
         phone.Start();
-        startups.push_back(HeadlessRun(phone).second);
+        const auto started = RunOn(phone.DevicePath()).started;
+        startups.push_back(std::chrono::duration<double>(phone.FirstHeardAt() - started).count());
     }
-    std::sort(startups.begin(), startups.end());
-    Figure("headless_startup_ms", startups[startups.size() / 2] * 1e3, "ms");
+    Figure("headless_startup_ms", Median(startups) * 1e3, "ms");
     PhoneServer paced({}, {.paced = true});
     paced.Start();
-    const double seconds = HeadlessRun(paced).first;
+    const double seconds = RunOn(paced.DevicePath()).seconds;
     const double lineSeconds = static_cast<double>(paced.BytesSaid()) * 11.0 / 9600.0;
     Figure("headless_command_overhead", seconds / lineSeconds, "ratio");
 }
