@@ -131,36 +131,34 @@ qint64 LockHolder(const QByteArray& content) {
 
 QString Folder(const QString& path) { return QFileInfo(path).absolutePath(); }
 
-bool ReadOnlyFolder(const QString& folder) {
-    return ::access(QFile::encodeName(folder).constData(), W_OK) != 0 && (errno == EROFS || errno == EACCES);
+// Why a lock file cannot stand at `path` at all; empty when it can.
+std::string LockPathProblem(const QString& path) {
+    if (path.isEmpty()) return "no folder for its lock file can be written (/var/lock, /tmp, ...)";
+    const qsizetype name = QFile::encodeName(QFileInfo(path).fileName()).size();
+    if (name <= NAME_MAX) return {};
+    return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)").arg(name).arg(NAME_MAX).toStdString();
+}
+
+// Why a lock file could not be created at `path`, from errno.
+std::string CreateFailure(const QString& path) {
+    if (errno == EROFS || errno == EACCES)
+        return QStringLiteral("cannot create its lock file %1: the folder %2 is read-only").arg(path, Folder(path)).toStdString();
+    return QStringLiteral("cannot create its lock file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString();
 }
 
 // Why the device's lock could not be taken.
 QString LockFailure(const QString& portName) {
     const QString path = LockFilePath(portName);
-    if (path.isEmpty()) return QStringLiteral("no folder for its lock file can be written (/var/lock, /tmp, ...)");
+    if (const std::string why = LockPathProblem(path); !why.empty()) return QString::fromStdString(why);
     qint64 pid = 0;
     QString host, application;
     if (QLockFile(path).getLockInfo(&pid, &host, &application) && ProcessAlive(pid)) return InUse(static_cast<long>(pid));
-    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
-    if (name.size() > NAME_MAX)
-        return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)")
-            .arg(name.size())
-            .arg(NAME_MAX);
-    if (ReadOnlyFolder(Folder(path)))
-        return QStringLiteral("cannot create its lock file %1: the folder %2 is read-only").arg(path, Folder(path));
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return QStringLiteral("cannot create its lock file %1: %2")
-            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (fd < 0) return QString::fromStdString(CreateFailure(path));
     ::close(fd);
     ::unlink(QFile::encodeName(path).constData());
     return QStringLiteral("cannot lock it (lock file %1)").arg(path);
 }
-
-}  // namespace
-
-namespace {
 
 // Another name of the character device `rdev` under /dev that a QString can
 // carry, so that its lock file is the one other programs use; empty if none.
@@ -273,9 +271,7 @@ QString TakeOff(const QString& path, const QByteArray& content) {
     ::unlink(aside.constData());
     return QStringLiteral("its lock file changed while it was taken over");
 }
-}  // namespace
 
-namespace {
 // How long ago the file at `path` was last changed, in seconds; 0 if unknown.
 double Age(const QString& path) {
     struct stat info {};
@@ -324,24 +320,13 @@ QByteArray OwnLockContent() {
            QSysInfo::machineHostName().toLocal8Bit() + '\n';
 }
 
-// Why a lock file could not be created at `path`, from errno.
-std::string CreateFailure(const QString& path) {
-    if (errno == EROFS || errno == EACCES)
-        return QStringLiteral("cannot create its lock file %1: the folder %2 is read-only").arg(path, Folder(path)).toStdString();
-    return QStringLiteral("cannot create its lock file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))).toStdString();
-}
 }  // namespace
 
 std::string DeviceLock::Take(const QString& portName) {
     Release();
     const QString path = LockFilePath(portName);
-    if (path.isEmpty()) return "no folder for its lock file can be written (/var/lock, /tmp, ...)";
+    if (std::string why = LockPathProblem(path); !why.empty()) return why;
     const QByteArray name = QFile::encodeName(path);
-    if (QFile::encodeName(QFileInfo(path).fileName()).size() > NAME_MAX)
-        return QStringLiteral("its path is too long for a lock file name (%1 bytes, at most %2)")
-            .arg(QFile::encodeName(QFileInfo(path).fileName()).size())
-            .arg(NAME_MAX)
-            .toStdString();
     const QByteArray content = OwnLockContent();
     // Written whole under a name of this process's, then linked into place: one step that fails if a lock is there.
     const QByteArray written = name + ".new." + QByteArray::number(::getpid());
