@@ -25,7 +25,7 @@ ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex uart
 # and the same commit built again elsewhere, by another user, giving the same package byte for byte.
 deb=$("$ROOT/scripts/package.sh" | tail -n 1)
 "$ROOT/tests/install/InstallTest.sh" "$ROOT/build-package" "$deb"
-"$ROOT/tests/install/ReproducibleTest.sh" "$ROOT" "$deb" || [ $? -eq 77 ]
+"$ROOT/tests/install/ReproducibleTest.sh" "$ROOT" deb "$deb" || [ $? -eq 77 ]
 
 # The sanitizers again, without the UART test: its guest runs the tool as built for use.
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
@@ -47,6 +47,8 @@ if [ "$quick" != 1 ]; then
             -out "$signing/test.pfx"
     fi
     KELVRA_SIGN_PFX=$signing/test.pfx KELVRA_SIGN_PASSWORD=test "$ROOT/scripts/windows.sh"
+    # Built again elsewhere, unsigned, by another user: the same zip, installer and SPDX document.
+    "$ROOT/tests/install/ReproducibleTest.sh" "$ROOT" windows "$ROOT/build-windows" || [ $? -eq 77 ]
     ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex windows
 fi
 

@@ -24,6 +24,12 @@ NETWORK_PACKAGES=(ser2net)
 # The fuzz targets are built with clang and its libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
+# The commit's time, for every time stamp a package holds, so that one commit gives one package.
+export_source_date_epoch() {
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || stat -c %Y "$ROOT/CMakeLists.txt")}
+    export SOURCE_DATE_EPOCH
+}
+
 # Installs whichever of the given Debian packages are missing.
 ensure_packages() {
     local missing=()

@@ -9,7 +9,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
 # One commit gives one package, wherever, whenever and by whomever it is built: the time stamps are the
 # commit's, the permissions this script's own, and nothing linked names the folder it was built in.
 umask 022
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || stat -c %Y "$ROOT/CMakeLists.txt")}
+export_source_date_epoch
 export DEB_BUILD_MAINT_OPTIONS="hardening=+all"
 # Asked from the source folder: the flags map it to "." in what the compiler writes.
 flags() { (cd "$ROOT" && dpkg-buildflags --get "$1"); }
