@@ -15,8 +15,8 @@ source "$(dirname "$0")/common.sh"
 
 ensure_packages "${WINDOWS_PACKAGES[@]}"
 # The commit's time in every time stamp (the zip's, the installer's files', and the programs' headers,
-# which strip writes from SOURCE_DATE_EPOCH), the permissions this script's own, and nothing compiled
-# names the folder it was built in.
+# which strip writes from SOURCE_DATE_EPOCH; the libraries' export tables carry none), the permissions
+# this script's own, and nothing compiled names the folder it was built in.
 umask 022
 export_source_date_epoch
 qt=$("$ROOT/scripts/windows-qt.sh" | tail -n 1)
@@ -28,7 +28,9 @@ cache=$out/build/CMakeCache.txt
 if [ -f "$cache" ] && grep -q '^Qt6_DIR:' "$cache" && ! grep -q "^Qt6_DIR:PATH=$qt/" "$cache"; then rm -rf "$out/build"; fi
 configure_and_build "$out/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DKELVRA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$ROOT=."
+    -DKELVRA_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$ROOT=." \
+    -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-insert-timestamp -DCMAKE_SHARED_LINKER_FLAGS=-Wl,--no-insert-timestamp \
+    -DCMAKE_MODULE_LINKER_FLAGS=-Wl,--no-insert-timestamp
 
 # The program, its window module, Qt and the MinGW run-time, as they are installed.
 stage=$out/kelvra-netmon-$version
