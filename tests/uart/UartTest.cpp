@@ -5,22 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,134 +15,33 @@
 #include "record/LineCapture.h"
 #include "record/PcapngReader.h"
 #include "sim/PhoneServer.h"
-
-extern char** environ;
+#include "tests/support/QemuGuest.h"
 
 namespace kelvra {
 namespace {
 
-using Lines = std::vector<std::string>;
+using guest::Boot;
+using guest::Lines;
 
 const Lines Success{"Init Local Mode...", "COM port open.", "Attention ! Received 3 command block.",
                     "Init Local Mode Ok", "Attention ! Received 3 command block.", "R&D Test On",
                     "COM port close."};
 const std::string Work = KELVRA_UART_WORK;
 
-// What one boot of the guest left on its console.
-struct Boot {
-    std::string console;
-    bool finished = false;
-    // What the phone heard and said, a line a chunk.
-    std::string phoneLog;
-
-    // The lines between "=== <name>" and the next marker.
-    Lines Section(const std::string& name) const {
-        Lines lines;
-        std::istringstream in(console);
-        bool inside = false;
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.rfind("=== ", 0) == 0) {
-                inside = line == "=== " + name;
-                continue;
-            }
-            if (inside && line.rfind("[", 0) != 0) lines.push_back(line);
-        }
-        return lines;
-    }
-    // The value on the marker line "=== <name> <value>".
-    std::string Value(const std::string& name) const {
-        const std::string marker = "=== " + name + " ";
-        const std::size_t at = console.find(marker);
-        if (at == std::string::npos) return {};
-        const std::size_t end = console.find_first_of("\r\n", at);
-        return console.substr(at + marker.size(), end - at - marker.size());
-    }
-};
-
-int Listen(const std::string& path) {
-    ::unlink(path.c_str());
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 1) != 0)
-        return -1;
-    return listener;
-}
-
-// Boots the guest with `scenario`, its /dev/ttyS1 served by a phone with
-// `options`; `prepare` may set the phone up before it starts. Gives up after
-// `seconds`, the emulator killed.
+// Boots the guest with `scenario`, its /dev/ttyS1 served by a phone with `options`; `prepare` may set
+// the phone up before it starts.
 Boot BootGuest(const std::string& scenario, const std::string& accel, PhoneOptions options, int seconds,
-               const std::function<void(PhoneServer&)>& prepare = {}, std::unique_ptr<PhoneServer>* keep = nullptr) {
-    const std::string socketPath = Work + "/phone.sock", consolePath = Work + "/console-" + scenario + ".log";
-    ::unlink(consolePath.c_str());
-    const int listener = Listen(socketPath);
-    const std::string chardev = "socket,id=phone,path=" + socketPath + ",mux=on";
-    const std::string append = "console=ttyS0 quiet loglevel=1 panic=-1 kelvra.scenario=" + scenario;
-    const std::string console = "file:" + consolePath;
-    std::vector<std::string> args{"qemu-system-x86_64", "-accel", accel, "-m", "512", "-display", "none",
-                                  "-no-reboot", "-nodefaults", "-kernel", Work + "/vmlinux", "-initrd",
-                                  Work + "/initramfs.cpio", "-append", append, "-serial", console, "-chardev",
-                                  chardev, "-serial", "chardev:phone"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (Work + "/qemu.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t qemu = 0;
-    Boot boot;
-    if (listener < 0 || posix_spawnp(&qemu, "qemu-system-x86_64", &actions, nullptr, argv.data(), environ) != 0) {
-        boot.console = "cannot start qemu-system-x86_64 or listen on " + socketPath;
-        return boot;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    pollfd waiting{listener, POLLIN, 0};
-    std::unique_ptr<PhoneServer> phone;
-    std::string phoneLog;
-    if (::poll(&waiting, 1, seconds * 1000) > 0) {
-        phone = std::make_unique<PhoneServer>(options, Delivery{}, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC),
-                                              LineKind::QemuMux, [&phoneLog](const std::string& line) {
-                                                  // Only the serving thread logs, until Stop().
-                                                  phoneLog += line + "\n";
-                                              });
-        if (prepare) prepare(*phone);
-        phone->Start();
-    }
-    ::close(listener);
-    int status = 0;
-    while (::waitpid(qemu, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(qemu, SIGKILL);
-            ::waitpid(qemu, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (phone) phone->Stop();
-    boot.phoneLog = phoneLog;
-    std::ifstream in(consolePath);
-    boot.console.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    boot.finished = boot.console.find("=== END") != std::string::npos;
-    if (keep) *keep = std::move(phone);
-    return boot;
+               const std::function<void(PhoneServer&)>& prepare = {}, bool keepPhone = false) {
+    return guest::BootGuest({.work = Work, .scenario = scenario, .accel = accel, .options = options,
+                             .seconds = seconds, .line = {"-serial", "chardev:phone"}, .prepare = prepare,
+                             .keepPhone = keepPhone});
 }
 
 class Uart : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string make = std::string(KELVRA_UART_DIR) + "/make-guest.sh '" + Work + "' '" + KELVRA_NETMON +
-                                 "' '" + KELVRA_UART_DIR + "/guest-init.sh'";
-        made = std::system(make.c_str()) == 0;
-        // KVM only when it boots the guest; in nested machines it may be missing, fail or hang.
-        accel = "tcg";
-        if (made && ::access("/dev/kvm", R_OK | W_OK) == 0 && BootGuest("probe", "kvm", {}, 10).finished) accel = "kvm";
+        made = guest::MakeGuest(KELVRA_GUEST_DIR, Work, KELVRA_NETMON, std::string(KELVRA_UART_DIR) + "/guest-init.sh");
+        accel = made ? guest::Accelerator({.work = Work, .line = {"-serial", "chardev:phone"}}) : "tcg";
         std::printf("uart_accelerator %s\n", accel.c_str());
     }
     void SetUp() override { ASSERT_TRUE(made) << "the guest could not be made (see make-guest.sh's output)"; }
@@ -169,8 +53,8 @@ protected:
 std::string Hex(const ByteString& bytes) { return BytesToHex(bytes); }
 
 TEST_F(Uart, RDTestOnThroughA16550) {
-    std::unique_ptr<PhoneServer> phone;
-    const Boot boot = BootGuest("command", accel, {}, 60, {}, &phone);
+    const Boot boot = BootGuest("command", accel, {}, 60, {}, true);
+    const std::unique_ptr<PhoneServer>& phone = boot.phone;
     ASSERT_TRUE(boot.finished) << boot.console;
     EXPECT_EQ(boot.Section("OUT"), Success) << boot.console;
     EXPECT_EQ(boot.Section("ERR"), Lines{}) << boot.console;
