@@ -17,9 +17,11 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" "${CROSS_PACKAGE
 export QT_QPA_PLATFORM=offscreen
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)" --label-exclude 'uart|windows'
+ctest --test-dir "$ROOT/build" --output-on-failure -j "$(nproc)" --label-exclude 'uart|usb|windows'
 # The headless run on a real UART driver under QEMU, with its figures in the output.
 ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex uart
+# A USB serial adapter on the kernel's own driver under QEMU, pulled out and plugged back.
+ctest --test-dir "$ROOT/build" --output-on-failure --verbose --label-regex usb
 
 # The Debian package a distribution would take: lintian, metadata, manual pages, every file it installs;
 # and the same commit built again elsewhere, by another user, giving the same package byte for byte.
@@ -27,9 +29,9 @@ deb=$("$ROOT/scripts/package.sh" | tail -n 1)
 "$ROOT/tests/install/InstallTest.sh" "$ROOT/build-package" "$deb"
 "$ROOT/tests/install/ReproducibleTest.sh" "$ROOT" deb "$deb" || [ $? -eq 77 ]
 
-# The sanitizers again, without the UART test: its guest runs the tool as built for use.
+# The sanitizers again, without the UART and USB tests: their guests run the tool as built for use.
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELVRA_SANITIZE=ON
-ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)" --label-exclude 'uart|windows'
+ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$(nproc)" --label-exclude 'uart|usb|windows'
 
 # The link and command code compiles for Windows with warnings as errors.
 configure_and_build "$ROOT/build-mingw" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DKELVRA_CORE_ONLY=ON

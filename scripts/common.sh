@@ -10,8 +10,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-d
 PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
 # The Qt-free core is also compiled for Windows, with MinGW-w64.
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
-# The UART test boots Debian's kernel with busybox under QEMU.
-UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils)
+# The UART and USB adapter tests boot Debian's kernel with busybox under QEMU, with the kernel's own
+# modules (found by modprobe) for the USB adapter.
+UART_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static cpio xz-utils kmod)
 # The Windows build: the posix-thread MinGW-w64 compilers, an icon tool, NSIS for the installer,
 # osslsigncode and openssl to sign it, Wine to run it, python3 for the SPDX document and dpkg-dev for Qt's
 # source (Qt for Windows comes from scripts/windows-qt.sh).

@@ -93,7 +93,10 @@ public:
         if (fd_ < 0) return {};
         const std::string line = command + "\n";
         if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
-        return ReadToPrompt();
+        // What follows the monitor's echo of the command, which it redraws as it goes.
+        std::string answer = ReadToPrompt();
+        const std::size_t echo = answer.rfind("\x1b[K");
+        return echo == std::string::npos ? answer : answer.substr(echo + 3);
     }
 
 private:
@@ -121,6 +124,8 @@ struct BootSpec {
     std::string scenario;
     std::string accel = "tcg";
     PhoneOptions options{};
+    // How the phone's bytes go back: at once, or at the line's speed (`paced`).
+    Delivery delivery{};
     int seconds = 60;
     // QEMU's options that put the phone's character device (id "phone") on the guest's line.
     std::vector<std::string> line;
@@ -169,7 +174,7 @@ inline Boot BootGuest(const BootSpec& spec) {
     std::string phoneLog;
     if (::poll(&waiting, 1, spec.seconds * 1000) > 0) {
         boot.phone = std::make_unique<PhoneServer>(
-            spec.options, Delivery{}, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), LineKind::QemuMux,
+            spec.options, spec.delivery, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), LineKind::QemuMux,
             // Only the serving thread logs, until Stop().
             [&phoneLog](const std::string& line) { phoneLog += line + "\n"; });
         if (spec.prepare) spec.prepare(*boot.phone);

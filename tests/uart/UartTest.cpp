@@ -33,7 +33,7 @@ const std::string Work = KELVRA_UART_WORK;
 Boot BootGuest(const std::string& scenario, const std::string& accel, PhoneOptions options, int seconds,
                const std::function<void(PhoneServer&)>& prepare = {}, bool keepPhone = false) {
     return guest::BootGuest({.work = Work, .scenario = scenario, .accel = accel, .options = options,
-                             .seconds = seconds, .line = {"-serial", "chardev:phone"}, .prepare = prepare,
+                             .delivery = {}, .seconds = seconds, .line = {"-serial", "chardev:phone"}, .prepare = prepare,
                              .keepPhone = keepPhone});
 }
 
