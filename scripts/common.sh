@@ -6,8 +6,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages every build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev groff)
-# What building the Debian package and checking the desktop entry take besides.
-PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian)
+# What building the Debian package and checking the desktop entry take besides; diffoscope explains a
+# difference between two builds of one commit.
+PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils man-db appstream lintian diffoscope-minimal)
 # The Qt-free core is also compiled for Windows, with MinGW-w64.
 CROSS_PACKAGES=(g++-mingw-w64-x86-64)
 # The UART and USB adapter tests boot Debian's kernel with busybox under QEMU, with the kernel's own
