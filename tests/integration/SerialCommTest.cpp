@@ -8,7 +8,10 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <signal.h>
 
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -345,6 +348,66 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
 
 // Closing removes the lock only while it is still this process's: a lock another program wrote in its
 // place meanwhile stays.
+// A program that holds the device for itself (TIOCEXCL) and writes no lock file is still named, by
+// the process that has the device open. Exclusive use does not hold against root, so as root both
+// programs run as nobody.
+TEST_F(SerialCommTest, AProgramHoldingTheDeviceWithoutALockIsNamed) {
+    const bool root = ::geteuid() == 0;
+    // A process that changed its user is not dumpable, so others could not look at its descriptors:
+    // made so again, as a program started by that user is.
+    auto becomeUser = [root] {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::prctl(PR_SET_DUMPABLE, 1) != 0)) ::_exit(126);
+    };
+    if (root) ::chmod(pty.Path().c_str(), 0666);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        becomeUser();
+        const int fd = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+        const bool held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0;
+        (void)!::write(ready[1], held ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char held = 0;
+    ASSERT_EQ(::read(ready[0], &held, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(held, 'y');
+    // The tool's run, as the same user, its settings in a folder of its own.
+    char config[] = "/tmp/kelvra-excl-XXXXXX";
+    ASSERT_NE(::mkdtemp(config), nullptr);
+    ::chmod(config, 0777);
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t run = ::fork();
+    if (run == 0) {
+        becomeUser();
+        ::dup2(err[1], STDERR_FILENO);
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::setenv("XDG_CONFIG_HOME", config, 1);
+        ::unsetenv("KELVRA_COM1");
+        ::execl(KELVRA_NETMON, KELVRA_NETMON, "--run", "off", "--device", pty.Path().c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, static_cast<std::size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(run, &status, 0);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::rmdir(config);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+    EXPECT_EQ(said.substr(0, said.find('\n')),
+              "kelvra-netmon: " + pty.Path() + ": in use by another program (process " + std::to_string(holder) + ")")
+        << said;
+}
+
 TEST_F(SerialCommTest, ClosingRemovesOnlyItsOwnLock) {
     if (::access("/var/lock", W_OK) != 0) GTEST_SKIP() << "/var/lock cannot be written here";
     for (const bool replaced : {false, true}) {
