@@ -3,10 +3,8 @@
 
 #include "serial/SerialComm.h"
 
-#ifdef __linux__
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#endif
 
 namespace kelvra {
 
@@ -19,8 +17,6 @@ LineMonitor::LineMonitor(std::function<void(std::int16_t)> report, QObject* pare
     timer_.setInterval(PollMs);
     connect(&timer_, &QTimer::timeout, this, &LineMonitor::Poll);
 }
-
-#ifdef __linux__
 
 void LineMonitor::Start(NativeHandle handle) {
     handle_ = handle;
@@ -59,13 +55,6 @@ void LineMonitor::Poll() {
     }
 }
 
-#else
-
-// Other platforms report no line events through this monitor.
-void LineMonitor::Start(NativeHandle handle) { handle_ = handle; }
-void LineMonitor::Poll() {}
-
-#endif
 
 void LineMonitor::Stop() {
     timer_.stop();

@@ -7,13 +7,9 @@
 #include "serial/linux/DeviceAccess.h"
 #include "serial/PlatformSerial.h"
 
-#ifdef Q_OS_UNIX
 #include <poll.h>
-#include <sys/stat.h>
-#endif
-#ifdef __linux__
 #include <sys/ioctl.h>
-#endif
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -88,10 +84,8 @@ int QtSerialComm::OutBufferCount() const {
     // Nothing waits to leave a device that is gone.
     if (Lost()) return 0;
     qint64 count = port_.bytesToWrite();
-#ifdef __linux__
     int queued = 0;
     if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0) count += queued;
-#endif
     return static_cast<int>(count);
 }
 
@@ -146,17 +140,12 @@ void QtSerialComm::JudgeTransferError(int systemCode) {
 }
 
 bool QtSerialComm::DeviceGone(int systemCode) const {
-#ifdef Q_OS_UNIX
     // Gone: EIO, ENXIO or ENODEV from the device, a hung-up line (end-of-file), or its node removed.
     if (systemCode == EIO || systemCode == ENXIO || systemCode == ENODEV) return true;
     pollfd line{port_.handle(), POLLIN | POLLOUT, 0};
     if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
     struct stat node {};
     return ::stat(Device().c_str(), &node) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
-#else
-    (void)systemCode;
-    return port_.error() == QSerialPort::ResourceError;
-#endif
 }
 
 std::unique_ptr<SerialComm> MakeLocalSerialComm(PortMap ports) { return std::make_unique<QtSerialComm>(std::move(ports)); }
