@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <sys/ioctl.h>
@@ -141,6 +142,23 @@ TEST_F(SerialCommTest, ClosedPortRefusesTransfersButToleratesDiscards) {
     EXPECT_NO_THROW(comm.SetInBufferCount(0));
     EXPECT_NO_THROW(comm.SetOutBufferCount(0));
     EXPECT_NO_THROW(comm.SetPortOpen(false));
+}
+
+// A port opened for listening hears the line and puts nothing on it, whoever asks.
+TEST_F(SerialCommTest, AListeningPortRefusesToWrite) {
+    comm.SetListenOnly(true);
+    comm.SetPortOpen(true);
+    try {
+        comm.Output({0x1F, 0x00});
+        ADD_FAILURE() << "a listening port took bytes to send";
+    } catch (const CommError& error) {
+        EXPECT_EQ(std::string(error.what()), pty.Path() + ": open for listening only");
+    }
+    WriteFar({7});
+    EXPECT_EQ(Receive(1), Bytes{7});
+    comm.SetPortOpen(false);
+    pollfd far{pty.MasterFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&far, 1, 100), 0) << "bytes reached the line";
 }
 
 TEST_F(SerialCommTest, MissingDeviceRaisesTheSystemText) {
