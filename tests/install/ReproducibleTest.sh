@@ -54,7 +54,7 @@ case $kind in
 deb)
     second=$(ls "$clone"/build-package/kelvra-netmon_*.deb)
     cmp -s "$first" "$second" || differs "$first" "$second"
-    shown="$(basename "$first") ($(sha256sum "$first" | cut -c1-16))" ;;
+    shown=" $(basename "$first") ($(sha256sum "$first" | cut -c1-16))" ;;
 windows)
     shown=
     for name in "kelvra-netmon-$version-win64.zip" "kelvra-netmon-$version-win64-setup.exe" \
