@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Makes what the UART and USB adapter tests boot: Debian's kernel unpacked, so
 # that the emulator need not decompress it, and an initramfs holding busybox,
-# the guest's init, the tool, exactly the shared libraries the tool needs, and
+# the guest's init and the prelude it sources, the tool, exactly the shared libraries the tool needs, and
 # the kernel's modules named (with what they depend on, in loading order, in
 # /modules, which the guest's init loads).
 #   make-guest.sh OUT_DIR TOOL GUEST_INIT [MODULE...]
@@ -27,6 +27,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,root,var/lock,run/lock}
 cp /bin/busybox "$root/bin/busybox"
 cp "$tool" "$root/bin/kelvra-netmon"
 cp "$init" "$root/init"
+cp "$(dirname "$0")/prelude.sh" "$root/prelude.sh"
 chmod 755 "$root/init"
 ldd "$tool" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | while read -r library; do
     mkdir -p "$root$(dirname "$library")"

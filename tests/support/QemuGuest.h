@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -23,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "sim/PhoneServer.h"
 
@@ -118,7 +122,7 @@ private:
     int fd_ = -1;
 };
 
-struct BootSpec {
+struct BootPlan {
     // Where make-guest.sh put vmlinux and initramfs.cpio; the sockets and the console go there too.
     std::string work;
     std::string scenario;
@@ -137,27 +141,27 @@ struct BootSpec {
     bool keepPhone = false;
 };
 
-// The monitor's socket, for BootSpec::line.
+// The monitor's socket, for BootPlan::line.
 inline std::string MonitorPath(const std::string& work) { return work + "/monitor.sock"; }
 
-// Boots the guest; gives up after `spec.seconds`, the emulator killed.
-inline Boot BootGuest(const BootSpec& spec) {
-    const std::string socketPath = spec.work + "/phone.sock";
-    const std::string consolePath = spec.work + "/console-" + spec.scenario + ".log";
+// Boots the guest; gives up after `plan.seconds`, the emulator killed.
+inline Boot BootGuest(const BootPlan& plan) {
+    const std::string socketPath = plan.work + "/phone.sock";
+    const std::string consolePath = plan.work + "/console-" + plan.scenario + ".log";
     ::unlink(consolePath.c_str());
     const int listener = UnixSocket(socketPath, true);
-    const std::string append = "console=ttyS0 quiet loglevel=1 panic=-1 kelvra.scenario=" + spec.scenario;
-    std::vector<std::string> args{"qemu-system-x86_64", "-accel", spec.accel, "-m", "512", "-display", "none",
-                                  "-no-reboot", "-nodefaults", "-kernel", spec.work + "/vmlinux", "-initrd",
-                                  spec.work + "/initramfs.cpio", "-append", append, "-serial", "file:" + consolePath,
+    const std::string append = "console=ttyS0 quiet loglevel=1 panic=-1 kelvra.scenario=" + plan.scenario;
+    std::vector<std::string> args{"qemu-system-x86_64", "-accel", plan.accel, "-m", "512", "-display", "none",
+                                  "-no-reboot", "-nodefaults", "-kernel", plan.work + "/vmlinux", "-initrd",
+                                  plan.work + "/initramfs.cpio", "-append", append, "-serial", "file:" + consolePath,
                                   "-chardev", "socket,id=phone,path=" + socketPath + ",mux=on"};
-    args.insert(args.end(), spec.line.begin(), spec.line.end());
+    args.insert(args.end(), plan.line.begin(), plan.line.end());
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (spec.work + "/qemu.err").c_str(),
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (plan.work + "/qemu.err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t qemu = 0;
     Boot boot;
@@ -169,19 +173,19 @@ inline Boot BootGuest(const BootSpec& spec) {
         return boot;
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(plan.seconds);
     pollfd waiting{listener, POLLIN, 0};
     std::string phoneLog;
-    if (::poll(&waiting, 1, spec.seconds * 1000) > 0) {
+    if (::poll(&waiting, 1, plan.seconds * 1000) > 0) {
         boot.phone = std::make_unique<PhoneServer>(
-            spec.options, spec.delivery, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), LineKind::QemuMux,
+            plan.options, plan.delivery, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), LineKind::QemuMux,
             // Only the serving thread logs, until Stop().
             [&phoneLog](const std::string& line) { phoneLog += line + "\n"; });
-        if (spec.prepare) spec.prepare(*boot.phone);
+        if (plan.prepare) plan.prepare(*boot.phone);
         boot.phone->Start();
     }
     ::close(listener);
-    Monitor monitor(MonitorPath(spec.work));
+    Monitor monitor(MonitorPath(plan.work));
     std::size_t seen = 0;
     int status = 0;
     while (::waitpid(qemu, &status, WNOHANG) == 0) {
@@ -190,14 +194,14 @@ inline Boot BootGuest(const BootSpec& spec) {
             ::waitpid(qemu, &status, 0);
             break;
         }
-        if (spec.onMarker && boot.phone) {
+        if (plan.onMarker && boot.phone) {
             // Whole lines only: the guest may be writing the next one.
             std::ifstream in(consolePath);
             std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             for (std::size_t end; (end = text.find('\n', seen)) != std::string::npos; seen = end + 1) {
                 std::string line = text.substr(seen, end - seen);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (line.rfind("=== ", 0) == 0) spec.onMarker(line.substr(4), monitor, *boot.phone);
+                if (line.rfind("=== ", 0) == 0) plan.onMarker(line.substr(4), monitor, *boot.phone);
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -207,8 +211,22 @@ inline Boot BootGuest(const BootSpec& spec) {
     std::ifstream in(consolePath);
     boot.console.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     boot.finished = boot.console.find("=== END") != std::string::npos;
-    if (!spec.keepPhone) boot.phone.reset();
+    if (!plan.keepPhone) boot.phone.reset();
     return boot;
+}
+
+// What a command waiting on a silent phone left (the guest's `stty -a` in STTY, its CPU ticks over 4 s
+// in CPU_TICKS_IN_4_S): the line as the driver holds it at 9600 8O1 without flow control, and
+// `name`_wait_cpu_per_s printed as a figure. Returns the ticks.
+inline int CheckWait(const Boot& boot, const std::string& name) {
+    std::string settings;
+    for (const std::string& line : boot.Section("STTY")) settings += " " + line + " ";
+    for (const char* setting : {"speed 9600 baud", " cs8 ", " parenb ", " parodd ", " -cstopb ", " -crtscts ",
+                                " -ixon ", " -ixoff "})
+        EXPECT_NE(settings.find(setting), std::string::npos) << setting << " in" << settings;
+    const int ticks = std::atoi(boot.Value("CPU_TICKS_IN_4_S").c_str());
+    std::printf("%s_wait_cpu_per_s %.4f\n", name.c_str(), ticks / 100.0 / 4.0);
+    return ticks;
 }
 
 // Makes the guest's kernel and initramfs in `work` (tests/guest/make-guest.sh), with `modules` loaded at boot.
@@ -220,7 +238,7 @@ inline bool MakeGuest(const std::string& guestDir, const std::string& work, cons
 }
 
 // KVM when it boots the guest (`probe` scenario); in nested machines it may be missing, fail or hang.
-inline std::string Accelerator(BootSpec probe) {
+inline std::string Accelerator(BootPlan probe) {
     if (::access("/dev/kvm", R_OK | W_OK) != 0) return "tcg";
     probe.scenario = "probe";
     probe.accel = "kvm";

@@ -3,13 +3,7 @@
 # The UART test's guest: runs the scenario named on the kernel command line
 # (kelvra.scenario=...) against the phone behind /dev/ttyS1, prints what it
 # saw between "=== " markers on the console, and powers off.
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-export PATH=/bin HOME=/root XDG_CONFIG_HOME=/tmp/config LANG=C.UTF-8
-scenario=$(sed -n 's/.*kelvra\.scenario=\([a-z-]*\).*/\1/p' /proc/cmdline)
-echo "=== SCENARIO $scenario"
+. /prelude.sh
 
 case "$scenario" in
 probe) ;;

@@ -7,13 +7,7 @@
 # "=== PLUG" ask the host to pull the adapter out and plug it back in, and
 # "=== PLUG-SPARE" to plug in a second adapter first, so that the phone's
 # comes back under another number.
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-export PATH=/bin HOME=/root XDG_CONFIG_HOME=/tmp/config LANG=C.UTF-8
-scenario=$(sed -n 's/.*kelvra\.scenario=\([a-z-]*\).*/\1/p' /proc/cmdline)
-echo "=== SCENARIO $scenario"
+. /prelude.sh
 for module in /modules/*.ko; do insmod "$module" || echo "=== NOT-LOADED $module"; done
 
 now() { cut -d' ' -f1 /proc/uptime; }
