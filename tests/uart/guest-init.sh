@@ -18,13 +18,7 @@ silent)
     kelvra-netmon --run rd-on --device /dev/ttyS1 >/tmp/out 2>/tmp/err &
     tool=$!
     sleep 1
-    echo "=== STTY"
-    stty -F /dev/ttyS1 -a
-    before=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
-    sleep 4
-    after=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
-    echo "=== CPU_TICKS_IN_4_S $((after - before))"
-    kill -TERM "$tool"
+    wait_figures "$tool" /dev/ttyS1
     wait "$tool"
     status=$? ;;
 esac

@@ -97,13 +97,7 @@ commands)
 silent)
     start silent --run rd-on --device "$device"
     await_text /tmp/silent.out "COM port open." || echo "=== NEVER-WAITED-silent"
-    echo "=== STTY"
-    stty -F "$device" -a
-    before=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
-    sleep 4
-    after=$(awk '{ print $14 + $15 }' /proc/$tool/stat)
-    echo "=== CPU_TICKS_IN_4_S $((after - before))"
-    kill -TERM "$tool"
+    wait_figures "$tool" "$device"
     wait "$tool"
     report silent $? ;;
 pull-command)
