@@ -77,6 +77,17 @@ Gone GoneOf(const Boot& boot, const std::string& name) {
     return gone;
 }
 
+// Run `name`, pulled while it waited or listened, ended within a second with status 1, its lock removed
+// and no process left.
+void ExpectEndedAtThePull(const Boot& boot, const std::string& name) {
+    const Gone gone = GoneOf(boot, name);
+    EXPECT_GE(gone.ms, 0) << boot.console;
+    EXPECT_LT(gone.ms, 1000) << "the run went on after the cable was pulled";
+    EXPECT_EQ(gone.lock, "no") << "the lock file was left behind";
+    EXPECT_EQ(gone.processes, "no") << "a process of the tool was left";
+    EXPECT_EQ(boot.Value("STATUS-" + name), "1") << boot.console;
+}
+
 // A run of the tool on this machine, against `device`: its status and what it printed.
 struct LocalRun {
     int status = -1;
@@ -123,6 +134,19 @@ Lines LineEvents(const ByteString& file) {
                 events.push_back(std::to_string(packet.data[1] | packet.data[2] << 8) + " " +
                                  std::string(packet.data.begin() + 3, packet.data.end()));
     return events;
+}
+
+// A capture of a run whose adapter was pulled: whole (one section, no damage, no cut tail), its one line
+// event the device's going, and only the close after it.
+void ExpectCaptureEndsWithTheDeviceGone(const ByteString& capture) {
+    const Pcapng::File file = Pcapng::Read(capture);
+    ASSERT_EQ(file.sections.size(), 1u);
+    EXPECT_TRUE(file.damaged.empty());
+    EXPECT_FALSE(file.cutTail);
+    const auto& packets = file.sections[0].packets;
+    ASSERT_GE(packets.size(), 2u);
+    EXPECT_EQ(packets.back().data.at(0), static_cast<std::uint8_t>(LineRecord::Closed));
+    EXPECT_EQ(LineEvents(capture), Lines{"1010 /dev/ttyUSB0: the device is gone"});
 }
 
 class Usb : public ::testing::Test {
@@ -196,12 +220,7 @@ TEST_F(Usb, PulledWhileACommandWaits) {
     ASSERT_TRUE(boot.finished) << boot.console << hands.said;
     for (const char* run : {"plain", "recorded"}) {
         SCOPED_TRACE(run);
-        const Gone gone = GoneOf(boot, run);
-        EXPECT_GE(gone.ms, 0) << boot.console;
-        EXPECT_LT(gone.ms, 1000) << "the run did not end at once when the cable was pulled";
-        EXPECT_EQ(gone.lock, "no") << "the lock file was left behind";
-        EXPECT_EQ(gone.processes, "no") << "a process of the tool was left";
-        EXPECT_EQ(boot.Value(std::string("STATUS-") + run), "1");
+        ExpectEndedAtThePull(boot, run);
         const Lines err = boot.Section(std::string("ERR-") + run);
         ASSERT_FALSE(err.empty()) << boot.console;
         EXPECT_EQ(err.front(), "kelvra-netmon: /dev/ttyUSB0: the device is gone") << boot.console;
@@ -209,16 +228,7 @@ TEST_F(Usb, PulledWhileACommandWaits) {
         EXPECT_EQ(boot.Section(std::string("OUT-") + run),
                   (Lines{"Init Local Mode...", "COM port open.", "/dev/ttyUSB0: the device is gone", "COM port close."}));
     }
-    // The capture is whole: it reads without damage, and after the device's going only the close follows.
-    const ByteString capture = Dumped(boot, "capture");
-    const Pcapng::File file = Pcapng::Read(capture);
-    ASSERT_EQ(file.sections.size(), 1u);
-    EXPECT_TRUE(file.damaged.empty());
-    EXPECT_FALSE(file.cutTail);
-    const auto& packets = file.sections[0].packets;
-    ASSERT_GE(packets.size(), 2u);
-    EXPECT_EQ(packets.back().data.at(0), static_cast<std::uint8_t>(LineRecord::Closed));
-    EXPECT_EQ(LineEvents(capture), Lines{"1010 /dev/ttyUSB0: the device is gone"});
+    ExpectCaptureEndsWithTheDeviceGone(Dumped(boot, "capture"));
     const Lines log = boot.Section("LOG");
     bool gone = false;
     for (const std::string& line : log) gone = gone || line.find("/dev/ttyUSB0: the device is gone") != std::string::npos;
@@ -231,25 +241,14 @@ TEST_F(Usb, PulledWhileListening) {
     ASSERT_TRUE(boot.finished) << boot.console << hands.said;
     for (const char* run : {"listen", "wireshark"}) {
         SCOPED_TRACE(run);
-        const Gone gone = GoneOf(boot, run);
-        EXPECT_GE(gone.ms, 0) << boot.console;
-        EXPECT_LT(gone.ms, 1000) << "the listener went on after the cable was pulled";
-        EXPECT_EQ(gone.lock, "no");
-        EXPECT_EQ(gone.processes, "no");
-        // Not 0 (an end of its own, Ctrl+C) nor a signal's status: the line went away.
-        EXPECT_EQ(boot.Value(std::string("STATUS-") + run), "1");
+        // Status 1, not 0 (an end of its own, Ctrl+C) nor a signal's: the line went away.
+        ExpectEndedAtThePull(boot, run);
         bool named = false;
         for (const std::string& line : boot.Section(std::string("ERR-") + run))
             named = named || line == "kelvra-netmon: /dev/ttyUSB0: the device is gone";
         EXPECT_TRUE(named) << boot.console;
     }
-    // Wireshark's capture ends with the device's going and the close.
-    const ByteString capture = Dumped(boot, "wireshark");
-    EXPECT_EQ(LineEvents(capture), Lines{"1010 /dev/ttyUSB0: the device is gone"});
-    const Pcapng::File file = Pcapng::Read(capture);
-    ASSERT_FALSE(file.sections.empty());
-    ASSERT_FALSE(file.sections[0].packets.empty());
-    EXPECT_EQ(file.sections[0].packets.back().data.at(0), static_cast<std::uint8_t>(LineRecord::Closed));
+    ExpectCaptureEndsWithTheDeviceGone(Dumped(boot, "wireshark"));
 }
 
 TEST_F(Usb, PulledBetweenRunsAndPluggedBack) {
