@@ -56,9 +56,7 @@ int RunHeadless(const HeadlessRequest& request) {
     NetMonitor monitor(comm, runtime, view);
     // An error that escapes a step is shown as a box and is the run's last failure.
     auto failed = [&](const std::exception& error) {
-        const auto* commError = dynamic_cast<const CommError*>(&error);
-        monitor.link.LastFailure = LinkFailure{LinkFailure::Stage::Error, error.what(), {},
-                                               commError ? std::optional<CommError>(*commError) : std::nullopt};
+        monitor.link.LastFailure = LinkFailure{LinkFailure::Stage::Error, error.what(), {}, CommErrorOf(error)};
         runtime.MsgBox(error.what(), MsgButtons::Ok, MsgIcon::Critical);
     };
     comm.SetOnComm([&] {

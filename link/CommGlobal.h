@@ -4,6 +4,7 @@
 // strings, the M2BUS link state and its start-up values.
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,12 @@ struct LinkFailure {
     // device it names and the reason apart.
     std::optional<CommError> cause;
 };
+
+// `error` as the serial component's own failure, when it is one.
+inline std::optional<CommError> CommErrorOf(const std::exception& error) {
+    const auto* comm = dynamic_cast<const CommError*>(&error);
+    return comm != nullptr ? std::optional<CommError>(*comm) : std::nullopt;
+}
 
 // One instance for the whole program: the window owns it and hands it to the link.
 struct LinkState {

@@ -12,12 +12,9 @@ void PortControl::TogglePort() {
     auto step = [&](auto&& action) {
         try {
             action();
-        } catch (const CommError& e) {
-            lastError = e.what();
-            cause = e;
         } catch (const std::exception& e) {
             lastError = e.what();
-            cause.reset();
+            cause = CommErrorOf(e);
         }
     };
     auto report = [&](const char* line) {
