@@ -6,18 +6,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryFile>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 #include "platform/posix/FolderLock.h"
@@ -151,49 +148,15 @@ private:
 const QByteArray Utf8Mark = "\xEF\xBB\xBF";
 
 // Replaces the file at `path` with `text` whole or not at all: written to a
-// new file beside it, synced, and renamed over it only once every byte is on
-// the disk. Throws with the system's reason; the file is then as it was.
+// new file beside it (with the old one's permissions), synced, and renamed
+// over it only once every byte is on the disk. Throws with the system's
+// reason; the file is then as it was.
 void ReplaceWhole(const QString& path, const QByteArray& text) {
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray written = target + ".XXXXXX";
-    const int fd = ::mkstemp(written.data());
-    auto fail = [&](int error) {
-        if (fd >= 0) ::unlink(written.constData());
-        throw std::runtime_error(path.toStdString() + ": cannot be written: " + std::strerror(error) +
+    QSaveFile file(path);
+    // Unbuffered: a short write (a full disk) is seen by the write itself, and commit keeps the old file.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(text) != text.size() || !file.commit())
+        throw std::runtime_error(path.toStdString() + ": cannot be written: " + file.errorString().toStdString() +
                                  "; the file is left as it is");
-    };
-    if (fd < 0) fail(errno);
-    // The file keeps its permissions; a new one gets those the user's mask gives.
-    struct stat before {};
-    mode_t mode = 0;
-    if (::stat(target.constData(), &before) == 0) {
-        mode = before.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(fd, mode);
-    const char* data = text.constData();
-    std::size_t left = static_cast<std::size_t>(text.size());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            fail(error);
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        fail(error);
-    }
-    if (::close(fd) != 0) fail(errno);
-    if (::rename(written.constData(), target.constData()) != 0) fail(errno);
 }
 }  // namespace
 
