@@ -5,14 +5,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,8 +36,6 @@
 #include "record/LineCapture.h"
 #include "serial/linux/QtSerialComm.h"
 #include "sim/PhoneServer.h"
-
-extern char** environ;
 
 namespace kelvra {
 namespace {
@@ -188,25 +188,18 @@ void StartUpAndMemory(const char* self) {
     std::vector<double> startups;
     long maxRssKb = 0;
     for (int run = 0; run < 5; ++run) {
-        int out[2];
-        if (::pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        char* argv[] = {const_cast<char*>(self), const_cast<char*>("--child"), nullptr};
+        QProcess child;
         QElapsedTimer clock;
         clock.start();
-        pid_t child = 0;
-        posix_spawn(&child, self, &actions, nullptr, argv, environ);
-        ::close(out[1]);
-        FILE* lines = ::fdopen(out[0], "r");
-        char line[64] = {};
-        if (std::fgets(line, sizeof line, lines) != nullptr) startups.push_back(Seconds(clock));
-        if (std::fgets(line, sizeof line, lines) != nullptr) maxRssKb = std::max(maxRssKb, std::atol(line));
-        std::fclose(lines);
-        ::waitpid(child, nullptr, 0);
-        posix_spawn_file_actions_destroy(&actions);
+        child.start(QString::fromLocal8Bit(self), {QStringLiteral("--child")});
+        // The first line when the window is shown, the second its peak memory.
+        for (int line = 0; line < 2 && (child.canReadLine() || child.waitForReadyRead(30000));) {
+            if (!child.canReadLine()) continue;
+            const QByteArray text = child.readLine();
+            if (line++ == 0) startups.push_back(Seconds(clock));
+            else maxRssKb = std::max(maxRssKb, text.trimmed().toLong());
+        }
+        child.waitForFinished(30000);
     }
     Figure("startup_ms", Median(startups) * 1e3, "ms");
     Figure("peak_rss_mb", static_cast<double>(maxRssKb) / 1024.0, "MB");
@@ -220,20 +213,15 @@ struct Run {
     std::chrono::steady_clock::time_point started;
 };
 Run RunOn(const std::string& device) {
-    char* argv[] = {const_cast<char*>(KELVRA_NETMON), const_cast<char*>("--run"), const_cast<char*>(RDOnName),
-                    const_cast<char*>("--device"), const_cast<char*>(device.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    QProcess run;
+    run.setStandardOutputFile(QProcess::nullDevice());
+    run.setStandardErrorFile(QProcess::nullDevice());
     const auto started = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    int status = 0;
-    posix_spawn(&child, KELVRA_NETMON, &actions, nullptr, argv, environ);
-    ::waitpid(child, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
+    run.start(QStringLiteral(KELVRA_NETMON), {QStringLiteral("--run"), QString::fromLatin1(RDOnName),
+                                              QStringLiteral("--device"), QString::fromStdString(device)});
+    run.waitForFinished(-1);
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-            WIFEXITED(status) ? WEXITSTATUS(status) : -1, started};
+            run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, started};
 }
 
 // 127.0.0.1:`port` (0: a port the system chooses at bind).
@@ -247,21 +235,15 @@ sockaddr_in Loopback(int port = 0) {
 
 // A port on 127.0.0.1 nobody listens on now.
 int FreePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback();
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(probe);
-    return ntohs(address.sin_port);
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 bool Connectable(int port) {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(port);
-    const bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return connected;
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    return probe.waitForConnected(1000);
 }
 
 // A relay on 127.0.0.1 to `target` that holds each piece for half of `roundTrip` each way: a
@@ -336,24 +318,20 @@ private:
 // R&D test On through Debian's ser2net (RFC 2217 on loopback) in front of a paced phone, against the
 // same phone's line itself; then through a relay that adds network round trips. Left out without ser2net.
 void DeviceServerFigures() {
-    if (std::system("command -v ser2net >/dev/null 2>&1") != 0) return;
+    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty()) return;
     PhoneServer phone({}, {.paced = true});
     phone.Start();
     const int port = FreePort();
-    const std::string folder = "/tmp/kelvra-bench-" + std::to_string(::getpid());
-    std::system(("mkdir -p " + folder).c_str());
-    std::ofstream(folder + "/ser2net.yaml") << "%YAML 1.1\n---\nconnection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                                            << port << "\n  connector: serialdev," << phone.DevicePath()
-                                            << ",115200n81,local\n";
-    const pid_t server = ::fork();
-    if (server == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::dup2(quiet, STDERR_FILENO);
-        ::execlp("ser2net", "ser2net", "-n", "-c", (folder + "/ser2net.yaml").c_str(), "-P", (folder + "/pid").c_str(),
-                 static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const QTemporaryDir folder;
+    std::ofstream((folder.filePath(QStringLiteral("ser2net.yaml"))).toStdString())
+        << "%YAML 1.1\n---\nconnection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port
+        << "\n  connector: serialdev," << phone.DevicePath() << ",115200n81,local\n";
+    QProcess server;
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.start(QStringLiteral("ser2net"), {QStringLiteral("-n"), QStringLiteral("-c"),
+                                             folder.filePath(QStringLiteral("ser2net.yaml")), QStringLiteral("-P"),
+                                             folder.filePath(QStringLiteral("pid"))});
     for (int i = 0; i < 100 && !Connectable(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     // A probe connection takes the line for a moment: let the server free it.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -373,9 +351,8 @@ void DeviceServerFigures() {
         Figure(name.c_str(), status == 0 ? seconds : -1.0, status == 0 ? "s" : "s (failed)");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    std::system(("rm -rf " + folder).c_str());
+    server.terminate();
+    server.waitForFinished();
 }
 
 // Start-up of a headless run to its first byte on the line, and its whole
