@@ -3,15 +3,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "link/Frame.h"
 
@@ -22,11 +23,7 @@ namespace {
 constexpr double LongestGapSeconds = 10.0;
 
 void Pause(double seconds) {
-    seconds = std::min(seconds, LongestGapSeconds);
-    if (seconds <= 0) return;
-    timespec gap{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
-    while (::nanosleep(&gap, &gap) != 0) {
-    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, LongestGapSeconds)));
 }
 
 bool Traffic(const Pcapng::Packet& packet) {
@@ -71,7 +68,6 @@ void ReplayPhone::Play() {
             if (framesHeard_ < step.written) break;
             if (timing_ && before_ != 0 && step.time > before_) pause_(static_cast<double>(step.time - before_) * 1e-6);
             say_(step.bytes);
-            ++said_;
         }
         before_ = step.time;
     }
@@ -237,13 +233,6 @@ std::size_t RunCounter::Of(const std::string& comment) {
         named_[comment] = next_;
     }
     return next_++;
-}
-
-std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections) {
-    RunCounter counter;
-    std::vector<std::size_t> runOf;
-    for (const Pcapng::Section& section : sections) runOf.push_back(counter.Of(section.comment));
-    return runOf;
 }
 
 }  // namespace kelvra

@@ -34,9 +34,6 @@ public:
     const std::vector<ByteString>& FramesHeard() const override { return noFrames_; }
     void HangUp() override { heard_ = FrameJoiner(); }
 
-    // How many of the capture's records from the line have been said.
-    std::size_t RecordsSaid() const { return said_; }
-
 private:
     struct Step {
         LineRecord kind;
@@ -55,7 +52,6 @@ private:
     std::size_t next_ = 0;
     FrameJoiner heard_;
     std::size_t framesHeard_ = 0;
-    std::size_t said_ = 0;
     std::uint64_t before_ = 0;
     bool timing_;
     std::function<void(const ByteString&)> say_;
@@ -91,7 +87,6 @@ private:
     std::map<std::string, std::size_t> named_;
     std::size_t next_ = 0;
 };
-std::vector<std::size_t> Runs(const std::vector<Pcapng::Section>& sections);
 
 // Reads section `wanted` (from 1) of the capture at `path`, or, when
 // `wanted` is 0, the last section that carried traffic (bytes written or

@@ -432,7 +432,9 @@ TEST_F(CaptureFile, RunsSharingOneFileKeepTheirRecords) {
         const Pcapng::File file = Pcapng::Read(Contents());
         EXPECT_TRUE(file.damaged.empty());
         EXPECT_EQ(file.sections.size(), c.sections);
-        const std::vector<std::size_t> runOf = Runs(file.sections);
+        RunCounter counter;
+        std::vector<std::size_t> runOf;
+        for (const Pcapng::Section& section : file.sections) runOf.push_back(counter.Of(section.comment));
         std::map<std::size_t, std::set<std::string>> devicesOfRun;
         std::map<std::string, int> records;
         for (std::size_t s = 0; s < file.sections.size(); ++s) {
