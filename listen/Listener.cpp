@@ -61,12 +61,15 @@ int Listen(const ListenRequest& request) {
         Console::Problem("listening to Com" + std::to_string(request.port) + " (" + device +
                          ") at 9600 8O1, writing nothing; Ctrl+C ends");
     bool lost = false;
-    // What the line brought before the event is told before it.
+    // What the line brought is told (before an event, the bytes that came before it); true when it brought any.
     auto readInput = [&] {
         try {
-            if (!lost) narrator.Heard(comm->Input(), clock.elapsed());
+            const Bytes bytes = lost ? Bytes() : comm->Input();
+            narrator.Heard(bytes, clock.elapsed());
+            return !bytes.empty();
         } catch (const CommError&) {
             lost = true;
+            return false;
         }
     };
     comm->SetOnComm([&] {
@@ -85,18 +88,9 @@ int Listen(const ListenRequest& request) {
     };
     while (ending == 0 && TerminationSignals::Received() == 0 && !lost && !readerGone()) {
         runtime.DoEvents(runtime.Timer() + (narrator.Holding() ? LineQuietSeconds : IdleSeconds));
-        if (lost) break;
-        Bytes bytes;
-        try {
-            bytes = comm->Input();
-        } catch (const CommError&) {
-            lost = true;
-            break;
-        }
-        if (!bytes.empty()) {
+        if (readInput()) {
             lastArrival = runtime.Timer();
-            narrator.Heard(bytes, clock.elapsed());
-        } else if (narrator.Holding() && runtime.Timer() - lastArrival >= LineQuietSeconds) {
+        } else if (!lost && narrator.Holding() && runtime.Timer() - lastArrival >= LineQuietSeconds) {
             // The capture has the frame cut short by the time its line is shown.
             if (request.capture != nullptr) request.capture->LineQuiet();
             narrator.Quiet();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "record/LineCapture.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "commands/LineEvents.h"
@@ -26,6 +27,21 @@ std::string Application() {
 }
 
 std::string AsText(const ByteString& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// `device`, a NUL, then `text`.
+Bytes Named(const std::string& device, const std::string& text) {
+    Bytes named(device.begin(), device.end());
+    named.push_back(0);
+    named.insert(named.end(), text.begin(), text.end());
+    return named;
+}
+
+// A record's data: its kind, then its bytes.
+Bytes Tagged(LineRecord kind, const Bytes& bytes) {
+    Bytes data(bytes.size() + 1, static_cast<std::uint8_t>(kind));
+    std::copy(bytes.begin(), bytes.end(), data.begin() + 1);
+    return data;
+}
 
 }  // namespace
 
@@ -72,19 +88,8 @@ void LineCapture::UseInterface(const std::string& device, int port) {
         interfaceBlocks_.push_back(AsText(block));
     }
     interface_ = known->second;
-    current_.assign(device.begin(), device.end());
-    current_.push_back(0);
-    current_.insert(current_.end(), com.begin(), com.end());
+    current_ = Named(device, com);
 }
-
-namespace {
-Bytes Named(const std::string& device, const std::string& text) {
-    Bytes named(device.begin(), device.end());
-    named.push_back(0);
-    named.insert(named.end(), text.begin(), text.end());
-    return named;
-}
-}  // namespace
 
 void LineCapture::Opened(const std::string& device, int port, const std::string& settings) {
     UseInterface(device, port);
@@ -146,14 +151,10 @@ void LineCapture::LineEvent(std::int16_t code, const std::string& text) {
 void LineCapture::Record(LineRecord kind, const Bytes& bytes, std::uint64_t time) {
     // Nothing passes the line before the port is named, which names the interface.
     if (interfaces_.empty()) return;
-    Bytes data;
-    data.reserve(bytes.size() + 1);
-    data.push_back(static_cast<std::uint8_t>(kind));
-    data.insert(data.end(), bytes.begin(), bytes.end());
     const std::uint32_t direction = kind == LineRecord::Written ? Pcapng::Direction::Outbound
                                     : kind == LineRecord::Read  ? Pcapng::Direction::Inbound
                                                                 : 0;
-    Append(Pcapng::PacketBlock(interface_, time, data, direction));
+    Append(Pcapng::PacketBlock(interface_, time, Tagged(kind, bytes), direction));
 }
 
 void LineCapture::Append(const ByteString& block) {
@@ -166,13 +167,8 @@ void LineCapture::Append(const ByteString& block) {
         std::string resumed = AsText(Pcapng::SectionBlock(Application(), run_ + ", continued"));
         for (const std::string& interface : interfaceBlocks_) resumed += interface;
         // A reader that cannot see the section's comment (Wireshark's Lua) learns whose records follow.
-        if (!interfaceBlocks_.empty()) {
-            Bytes data;
-            data.reserve(current_.size() + 1);
-            data.push_back(static_cast<std::uint8_t>(LineRecord::Continued));
-            data.insert(data.end(), current_.begin(), current_.end());
-            resumed += AsText(Pcapng::PacketBlock(interface_, clock_(), data, 0));
-        }
+        if (!interfaceBlocks_.empty())
+            resumed += AsText(Pcapng::PacketBlock(interface_, clock_(), Tagged(LineRecord::Continued, current_), 0));
         return resumed;
     });
 }

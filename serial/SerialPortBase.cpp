@@ -14,7 +14,7 @@ SerialPortBase::SerialPortBase(PortMap ports, QObject* parent) : QObject(parent)
 }
 
 void SerialPortBase::SetCommPort(std::int16_t port) {
-    if (port < 1 || port > 4) throw CommError("Invalid port number " + std::to_string(port));
+    if (port < 1 || port > PortMap::Ports) throw CommError("Invalid port number " + std::to_string(port));
     commPort_ = port;
 }
 

@@ -8,19 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <vector>
 
 namespace kelvra {
-
-std::string SignalName(int signo) {
-    switch (signo) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "signal " + std::to_string(signo);
-    }
-}
 
 namespace {
 int signalPipe[2] = {-1, -1};

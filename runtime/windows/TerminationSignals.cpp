@@ -12,14 +12,6 @@
 
 namespace kelvra {
 
-std::string SignalName(int signo) {
-    switch (signo) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    default: return "signal " + std::to_string(signo);
-    }
-}
-
 namespace {
 std::function<void(int)> deliver;
 HANDLE mainThread = nullptr;
