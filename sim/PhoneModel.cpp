@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/PhoneModel.h"
 
-#include <algorithm>
 
 #include "link/Frame.h"
 
@@ -28,7 +27,7 @@ PhoneModel::PhoneModel(PhoneOptions options) : options_(std::move(options)) {
 }
 
 void PhoneModel::HangUp() {
-    input_.clear();
+    input_ = FrameJoiner();
     pendingCommand_.clear();
 }
 
@@ -49,39 +48,17 @@ ByteString PhoneModel::Hear(const ByteString& fromPc) {
         if (options_.fault == F::WrongAckEcho && isAck) answer[echoStart + layout.TypePos() - 1] ^= 0x01;
         echo_ = {echoStart, answer.size()};
     }
-    input_.insert(input_.end(), fromPc.begin(), fromPc.end());
-    if (options_.fault == F::NoAnswer) {
-        input_.clear();
-        return answer;
-    }
-    TakeFrames(answer);
+    if (options_.fault != F::NoAnswer) TakeFrames(fromPc, answer);
     return answer;
 }
 
-void PhoneModel::TakeFrames(ByteString& answer) {
-    const FrameLayout layout(consts_);
-    const ByteString start = FrameStart(consts_, consts_.TxAddr);
-    for (;;) {
-        const auto found = std::search(input_.begin(), input_.end(), start.begin(), start.end());
-        if (found == input_.end()) {
-            // The last bytes may be the beginning of a frame start still arriving.
-            const std::size_t keep = std::min(input_.size(), start.size() - 1);
-            input_.erase(input_.begin(), input_.end() - static_cast<std::ptrdiff_t>(keep));
-            return;
-        }
-        input_.erase(input_.begin(), found);
-        if (input_.size() < layout.TypePos()) return;
-        const bool isAck = input_[layout.TypePos() - 1] == consts_.AckType[0];
-        std::size_t length = layout.AckLength();
-        if (!isAck) {
-            if (input_.size() < layout.LengthPos()) return;
-            length = layout.CommandLength(input_[layout.LengthPos() - 1]);
-        }
-        if (input_.size() < length) return;
-        ByteString frame(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
-        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(length));
+void PhoneModel::TakeFrames(const ByteString& fromPc, ByteString& answer) {
+    for (FrameJoiner::Piece& piece : input_.Add(fromPc, 0)) {
+        const std::optional<FrameFields> fields = DecodeFrame(piece.bytes);
+        if (!fields || !fields->fromPc || !fields->whole) continue;
+        ByteString frame = std::move(piece.bytes);
         framesHeard_.push_back(frame);
-        if (isAck) continue;
+        if (fields->ack) continue;
         if (options_.answerEveryCopy || frame == pendingCommand_) {
             pendingCommand_.clear();
             Answer(frame, answer);

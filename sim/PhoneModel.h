@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/FrameJoiner.h"
 #include "link/CommGlobal.h"
 
 namespace kelvra {
@@ -73,13 +74,13 @@ public:
     const std::vector<ByteString>& FramesHeard() const override { return framesHeard_; }
 
 private:
-    // Takes complete PC frames off the front of the input; stray bytes are dropped.
-    void TakeFrames(ByteString& answer);
+    // Takes the PC's whole frames from what it said; stray bytes and frames cut short are dropped.
+    void TakeFrames(const ByteString& fromPc, ByteString& answer);
     void Answer(const ByteString& command, ByteString& answer);
 
     PhoneOptions options_;
     LinkState consts_;
-    ByteString input_;
+    FrameJoiner input_;
     ByteString pendingCommand_;
     std::vector<ByteString> framesHeard_;
     std::uint8_t replySeq_ = 0;

@@ -103,9 +103,6 @@ QString ReadBack(const QByteArray& text, int port) {
     return settings.value(QStringLiteral("ports/com%1").arg(port)).toString();
 }
 
-}  // namespace
-
-namespace {
 // The process holding flock on the file or folder `fd` refers to, from /proc/locks; 0 if none is found.
 long FlockHolder(int fd) {
     struct stat info {};

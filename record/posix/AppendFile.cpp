@@ -18,13 +18,9 @@
 
 namespace kelvra {
 
+// O_APPEND, flock, pread and ftruncate; a path is its bytes.
 namespace {
 using Clock = std::chrono::steady_clock;
-}  // namespace
-
-// ---- Linux: O_APPEND, flock, pread and ftruncate; a path is its bytes.
-
-namespace {
 int FD(std::intptr_t fd) { return static_cast<int>(fd); }
 }  // namespace
 

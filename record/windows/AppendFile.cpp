@@ -27,9 +27,6 @@ OVERLAPPED LockPlace() {
     place.OffsetHigh = 0x7FFFFFFF;
     return place;
 }
-}  // namespace
-
-namespace {
 // \\.\pipe\<name>: a named pipe another program serves (Wireshark's capture pipe).
 bool NamedPipe(const std::wstring& path) {
     const std::wstring prefix = L"\\\\.\\pipe\\";
