@@ -51,42 +51,30 @@ QByteArray IniValue(const std::string& device) {
 // `device` is empty; every other line stays as it was.
 QByteArray WithPort(const QByteArray& original, int port, const std::string& device) {
     QByteArrayList lines = original.split('\n');
-    const bool endsWithBreak = original.isEmpty() || original.endsWith('\n');
-    if (endsWithBreak) lines.removeLast();
+    if (original.isEmpty() || original.endsWith('\n')) lines.removeLast();
     const QByteArray key = "com" + QByteArray::number(port);
-    const QByteArray entry = key + '=' + IniValue(device);
     QByteArray section;
-    qsizetype insertAt = -1;
+    // The entry goes where it stood first, else after the last line of the ports section.
+    qsizetype stood = -1, afterPorts = -1;
     for (qsizetype i = 0; i < lines.size();) {
         const QByteArray line = lines[i].trimmed();
         if (line.startsWith('[') && line.endsWith(']')) section = line;
-        const bool ours = section == "[ports]" && line.contains('=') && line.left(line.indexOf('=')).trimmed() == key;
-        if (ours) {
-            if (insertAt < 0) insertAt = i;
+        if (section == "[ports]" && line.contains('=') && line.left(line.indexOf('=')).trimmed() == key) {
+            if (stood < 0) stood = i;
             lines.removeAt(i);
             continue;
         }
+        if (section == "[ports]" && !line.isEmpty()) afterPorts = i + 1;
         ++i;
     }
     if (!device.empty()) {
-        if (insertAt >= 0) {
-            lines.insert(insertAt, entry);
-        } else {
-            // After the last line of the ports section, or in a new one at the end.
-            qsizetype end = -1;
-            section.clear();
-            for (qsizetype i = 0; i < lines.size(); ++i) {
-                const QByteArray line = lines[i].trimmed();
-                if (line.startsWith('[') && line.endsWith(']')) section = line;
-                if (section == "[ports]" && !line.isEmpty()) end = i;
-            }
-            if (end >= 0) {
-                lines.insert(end + 1, entry);
-            } else {
-                if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) lines << QByteArray();
-                lines << "[ports]" << entry;
-            }
+        if (stood < 0 && afterPorts < 0) {
+            // A new ports section at the end.
+            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) lines << QByteArray();
+            lines << "[ports]";
+            afterPorts = lines.size();
         }
+        lines.insert(stood >= 0 ? stood : afterPorts, key + '=' + IniValue(device));
     }
     QByteArray text = lines.join('\n');
     if (!lines.isEmpty()) text += '\n';

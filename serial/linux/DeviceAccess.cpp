@@ -5,6 +5,7 @@
 #include "serial/Devices.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,7 +19,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,26 +83,19 @@ bool ProcessAlive(qint64 pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid
 long ProcessHolding(const QString& portName) {
     struct stat device {};
     if (::stat(QFile::encodeName(portName).constData(), &device) != 0 || !S_ISCHR(device.st_mode)) return 0;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return 0;
-    long holder = 0;
-    while (const dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
+    for (const QString& process : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const long pid = process.toLong(&number);
+        if (!number || pid <= 0 || pid == ::getpid()) continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
         for (const QString& fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
             struct stat open {};
             if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &open) == 0 && S_ISCHR(open.st_mode) &&
-                open.st_rdev == device.st_rdev) {
-                holder = pid;
-                break;
-            }
+                open.st_rdev == device.st_rdev)
+                return pid;
         }
-        if (holder != 0) break;
     }
-    ::closedir(proc);
-    return holder;
+    return 0;
 }
 
 QString InUse(long pid) {
@@ -274,12 +267,8 @@ QString TakeOff(const QString& path, const QByteArray& content) {
 
 // How long ago the file at `path` was last changed, in seconds; 0 if unknown.
 double Age(const QString& path) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0) return 0;
-    timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec - info.st_mtim.tv_sec) +
-           static_cast<double>(now.tv_nsec - info.st_mtim.tv_nsec) / 1e9;
+    const QDateTime changed = QFileInfo(path).lastModified();
+    return changed.isValid() ? static_cast<double>(changed.msecsTo(QDateTime::currentDateTime())) / 1e3 : 0;
 }
 
 // What another program's lock file at `path` means for taking the device:
