@@ -10,7 +10,18 @@ namespace kelvra {
 
 namespace {
 constexpr int PollMs = 100;
+// The event each of the driver's fault counts is reported as, in the order Counts gives them.
+constexpr std::int16_t CountedEvents[] = {CommEventCode::Frame, CommEventCode::Overrun, CommEventCode::RxOver,
+                                          CommEventCode::RxParity, CommEventCode::Break};
+
+// The fault counts of the device open as `fd`, if it keeps them.
+bool Counts(int fd, std::array<int, 5>& counts) {
+    serial_icounter_struct icount{};
+    if (::ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+    counts = {icount.frame, icount.overrun, icount.buf_overrun, icount.parity, icount.brk};
+    return true;
 }
+}  // namespace
 
 LineMonitor::LineMonitor(std::function<void(std::int16_t)> report, QObject* parent)
     : QObject(parent), report_(std::move(report)) {
@@ -18,33 +29,23 @@ LineMonitor::LineMonitor(std::function<void(std::int16_t)> report, QObject* pare
     connect(&timer_, &QTimer::timeout, this, &LineMonitor::Poll);
 }
 
-void LineMonitor::Start(NativeHandle handle) {
-    handle_ = handle;
-    const int fd = handle_;
-    serial_icounter_struct icount{};
-    counters_ = ::ioctl(fd, TIOCGICOUNT, &icount) == 0;
-    if (counters_) counts_ = {icount.frame, icount.overrun, icount.buf_overrun, icount.parity, icount.brk};
+void LineMonitor::Start(int fd) {
+    fd_ = fd;
+    counters_ = Counts(fd, counts_);
     modemLines_ = ::ioctl(fd, TIOCMGET, &lines_) == 0;
     if (counters_ || modemLines_) timer_.start();
 }
 
 void LineMonitor::Poll() {
-    const int fd = handle_;
-    if (counters_) {
-        serial_icounter_struct icount{};
-        if (::ioctl(fd, TIOCGICOUNT, &icount) == 0) {
-            const Counts now{icount.frame, icount.overrun, icount.buf_overrun, icount.parity, icount.brk};
-            if (now.frame != counts_.frame) report_(CommEventCode::Frame);
-            if (now.overrun != counts_.overrun) report_(CommEventCode::Overrun);
-            if (now.bufOverrun != counts_.bufOverrun) report_(CommEventCode::RxOver);
-            if (now.parity != counts_.parity) report_(CommEventCode::RxParity);
-            if (now.brk != counts_.brk) report_(CommEventCode::Break);
-            counts_ = now;
-        }
+    std::array<int, 5> now{};
+    if (counters_ && Counts(fd_, now)) {
+        for (std::size_t i = 0; i < now.size(); ++i)
+            if (now[i] != counts_[i]) report_(CountedEvents[i]);
+        counts_ = now;
     }
     if (modemLines_) {
         int lines = 0;
-        if (::ioctl(fd, TIOCMGET, &lines) == 0) {
+        if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
             const int changed = lines ^ lines_;
             if (changed & TIOCM_CTS) report_(CommEventCode::CtsChange);
             if (changed & TIOCM_DSR) report_(CommEventCode::DsrChange);
@@ -55,10 +56,9 @@ void LineMonitor::Poll() {
     }
 }
 
-
 void LineMonitor::Stop() {
     timer_.stop();
-    handle_ = {};
+    fd_ = -1;
     counters_ = modemLines_ = false;
 }
 

@@ -2,17 +2,13 @@
 #pragma once
 
 #include <QObject>
-#include <QSerialPort>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <functional>
-#include <utility>
 
 namespace kelvra {
-
-// An open port's native handle: a descriptor on Unix, a HANDLE on Windows.
-using NativeHandle = decltype(std::declval<QSerialPort&>().handle());
 
 // Watches an open serial device for line events the operating system counts
 // (framing, overrun, parity, break) and for changes of the modem lines (CTS,
@@ -23,8 +19,8 @@ class LineMonitor : public QObject {
 public:
     explicit LineMonitor(std::function<void(std::int16_t)> report, QObject* parent = nullptr);
 
-    // Starts watching the device behind an open port's native handle.
-    void Start(NativeHandle handle);
+    // Starts watching the device open as `fd`.
+    void Start(int fd);
     void Stop();
 
 private:
@@ -32,12 +28,11 @@ private:
 
     std::function<void(std::int16_t)> report_;
     QTimer timer_;
-    NativeHandle handle_{};
+    int fd_ = -1;
     bool counters_ = false;
     bool modemLines_ = false;
-    struct Counts {
-        int frame = 0, overrun = 0, bufOverrun = 0, parity = 0, brk = 0;
-    } counts_;
+    // The driver's counts of framing errors, overruns, buffer overruns, parity errors and breaks.
+    std::array<int, 5> counts_{};
     int lines_ = 0;
 };
 
