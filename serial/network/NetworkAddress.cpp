@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "serial/network/NetworkAddress.h"
 
+#include <charconv>
+#include <string_view>
+
 namespace kelvra {
 
 namespace {
@@ -14,13 +17,11 @@ bool Ipv6Character(char c) {
 
 // 1 to 65535, decimal digits only.
 std::optional<std::uint16_t> Port(const std::string& text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
     unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) return std::nullopt;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.size() > 5 || error != std::errc() || stop != end || value == 0 || value > 65535)
+        return std::nullopt;
     return static_cast<std::uint16_t>(value);
 }
 }  // namespace
@@ -32,16 +33,13 @@ std::string NetworkAddress::HostPort() const {
 
 std::optional<NetworkAddress> ParseNetworkAddress(const std::string& device) {
     NetworkAddress address;
-    std::string rest;
-    if (device.rfind("rfc2217://", 0) == 0) {
-        address.scheme = NetworkAddress::Scheme::Rfc2217;
-        rest = device.substr(10);
-    } else if (device.rfind("tcp://", 0) == 0) {
-        address.scheme = NetworkAddress::Scheme::Tcp;
-        rest = device.substr(6);
-    } else {
-        return std::nullopt;
-    }
+    using Scheme = NetworkAddress::Scheme;
+    const std::string_view prefix = device.rfind("rfc2217://", 0) == 0 ? "rfc2217://"
+                                    : device.rfind("tcp://", 0) == 0   ? "tcp://"
+                                                                       : "";
+    if (prefix.empty()) return std::nullopt;
+    address.scheme = prefix == "tcp://" ? Scheme::Tcp : Scheme::Rfc2217;
+    const std::string rest = device.substr(prefix.size());
     std::string port;
     if (!rest.empty() && rest.front() == '[') {
         const std::size_t close = rest.find(']');
