@@ -288,17 +288,6 @@ File Walk(Reader& reader, const Walker& walker) {
     return file;
 }
 
-File Read(Reader& reader, const Keep& keep) {
-    std::vector<Section> sections;
-    File file = Walk(reader, {[&sections](const Section& section) { sections.push_back(section); },
-                              [&sections](const Interface& interface) { sections.back().interfaces.push_back(interface); },
-                              [&sections, &keep](const Packet& packet) {
-                                  if (keep(sections.size() - 1, packet)) sections.back().packets.push_back(packet);
-                              }});
-    file.sections = std::move(sections);
-    return file;
-}
-
 File Read(const ByteString& bytes) {
     Reader reader(
         [&bytes](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
@@ -308,7 +297,12 @@ File Read(const ByteString& bytes) {
             return n;
         },
         bytes.size());
-    return Read(reader, [](std::size_t, const Packet&) { return true; });
+    std::vector<Section> sections;
+    File file = Walk(reader, {[&sections](const Section& section) { sections.push_back(section); },
+                              [&sections](const Interface& interface) { sections.back().interfaces.push_back(interface); },
+                              [&sections](const Packet& packet) { sections.back().packets.push_back(packet); }});
+    file.sections = std::move(sections);
+    return file;
 }
 
 }  // namespace kelvra::Pcapng

@@ -116,9 +116,6 @@ struct File {
     std::optional<Damage> cutTail;
 };
 
-// Says of each packet, with its section's index, whether to keep it.
-using Keep = std::function<bool(std::size_t section, const Packet& packet)>;
-
 // What a walk over a file hands over as it meets it, keeping nothing itself:
 // a section's header (without interfaces or packets), then each interface
 // and packet of that section.
@@ -130,11 +127,9 @@ struct Walker {
 // Walks every block, as Read reads them; the result holds the damage and the cut tail, no sections.
 File Walk(Reader& reader, const Walker& walker);
 
-// Every section of the file, with the packets `keep` chose. A whole block
+// Every section of a file held in memory, with its packets. A whole block
 // that does not make sense (a packet of an interface not described, an
 // option running past its block) counts as damage at its offset.
-File Read(Reader& reader, const Keep& keep);
-// A file held in memory, every packet kept.
 File Read(const ByteString& bytes);
 
 }  // namespace kelvra::Pcapng
