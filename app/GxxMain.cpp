@@ -12,7 +12,6 @@
 
 #include <cmath>
 #include <exception>
-#include <functional>
 
 namespace kelvra {
 
@@ -36,15 +35,16 @@ void IgnoringErrors(Step&& step) {
     }
 }
 
-class ScopeExit {
+// Marks a command as running while it lives, also when an error abandons the command.
+class Running {
 public:
-    explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
-    ~ScopeExit() { action_(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
+    explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Running() { flag_ = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
 
 private:
-    std::function<void()> action_;
+    bool& flag_;
 };
 
 }  // namespace
@@ -197,9 +197,7 @@ void GxxMain::RunCommand(UserCommand command) {
         runtime_.Beep();
         return;
     }
-    commandRunning_ = true;
-    // Also when an error abandons the command, the guard recovers.
-    const ScopeExit done([this] { commandRunning_ = false; });
+    const Running running(commandRunning_);
     monitor_.RunUserCommand(command);
 }
 
@@ -232,8 +230,7 @@ void GxxMain::Form_Unload(std::int16_t& cancel) {
     // A shut-down in the middle of a command leaves the phone's mode alone;
     // while the normal-mode command runs, a VidEvodudi choice only beeps.
     if (link_.LocalMode != 0 && !commandRunning_) {
-        commandRunning_ = true;
-        const ScopeExit done([this] { commandRunning_ = false; });
+        const Running running(commandRunning_);
         cmds_.InitNormalMode();
     }
     // Whole seconds, halves to the even neighbour.

@@ -25,24 +25,7 @@ constexpr long long SplitGapNanos = 3000000LL;
 // How often the device is reset while the line is quiet, where clients
 // closing it cannot be watched.
 constexpr int ResetCheckMs = 200;
-
-timespec After(timespec t, long long nanos) {
-    nanos += t.tv_nsec;
-    t.tv_sec += static_cast<time_t>(nanos / 1000000000LL);
-    t.tv_nsec = static_cast<long>(nanos % 1000000000LL);
-    return t;
-}
-
-timespec Now() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-long long NanosUntil(const timespec& at) {
-    const timespec now = Now();
-    return (static_cast<long long>(at.tv_sec) - now.tv_sec) * 1000000000LL + (at.tv_nsec - now.tv_nsec);
-}
+using Clock = std::chrono::steady_clock;
 }  // namespace
 
 std::vector<Burst> Schedule(const Delivery& delivery, std::size_t size) {
@@ -240,8 +223,8 @@ bool PhoneServer::StopRequested() const {
     return stopFd_ >= 0 && ::poll(&stop, 1, 0) > 0 && !pullCable_;
 }
 
-bool PhoneServer::WaitUntil(const timespec& at) {
-    for (long long left; (left = NanosUntil(at)) > 0;) {
+bool PhoneServer::WaitUntil(std::chrono::steady_clock::time_point at) {
+    for (long long left; (left = std::chrono::duration_cast<std::chrono::nanoseconds>(at - Clock::now()).count()) > 0;) {
         pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watches_, POLLIN, 0}};
         const timespec wait{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
         if (::ppoll(fds, 2, &wait, nullptr) <= 0) continue;
@@ -358,9 +341,9 @@ void PhoneServer::Heard(const ByteString& chunk) {
 
 void PhoneServer::Send(const ByteString& bytes, std::pair<std::size_t, std::size_t> echo) {
     std::lock_guard<std::mutex> lock(writing_);
-    const timespec start = Now();
+    const auto start = Clock::now();
     for (const Burst& burst : Schedule(delivery_, bytes.size())) {
-        if (burst.at > 0 && !WaitUntil(After(start, burst.at))) return;
+        if (burst.at > 0 && !WaitUntil(start + std::chrono::nanoseconds(burst.at))) return;
         // The listener hears what the phone's end says; the echo is the PC's own bytes, heard already.
         ByteString said;
         for (std::size_t i = burst.begin; i < burst.end; ++i)

@@ -126,9 +126,9 @@ private:
     int LineFd() const { return line_.pty ? line_.pty->MasterFd() : lineFd_; }
     void CloseLine();
     bool StopRequested() const;
-    // Waits until `at` (CLOCK_MONOTONIC); false when the tool closed the
-    // device meanwhile or the server is told to stop: the answer is dropped.
-    bool WaitUntil(const timespec& at);
+    // Waits until `at`; false when the tool closed the device meanwhile or the
+    // server is told to stop: the answer is dropped.
+    bool WaitUntil(std::chrono::steady_clock::time_point at);
     void Watch(Device& device);
     // Looks at who opened and closed the devices (watched with inotify);
     // true when the tool closed the line's device.

@@ -167,6 +167,8 @@ int main(int argc, char* argv[]) {
     auto log = [quiet](const std::string& line) {
         if (!quiet) std::cerr << line << std::endl;
     };
+    // What the replay or the tap finds wrong is said even when quiet.
+    auto complain = [](const std::string& line) { std::cerr << "kelvra-phone-sim: " << line << std::endl; };
     if (tap && (!replayPath.empty() || !socketPath.empty())) Fail("--tap works with the phone on a new pseudo-terminal");
     if (!replayPath.empty()) {
         kelvra::CapturedSection played;
@@ -176,11 +178,10 @@ int main(int argc, char* argv[]) {
             std::cerr << "kelvra-phone-sim: " << e.what() << "\n";
             return 1;
         }
-        for (const std::string& note : played.notes) std::cerr << "kelvra-phone-sim: " << note << "\n";
+        for (const std::string& note : played.notes) complain(note);
         kelvra::PhoneServer* server = nullptr;
         auto replay = std::make_unique<kelvra::ReplayPhone>(
-            played.section, replayTiming, [&server](const kelvra::ByteString& bytes) { server->Say(bytes); },
-            [](const std::string& line) { std::cerr << "kelvra-phone-sim: " << line << std::endl; });
+            played.section, replayTiming, [&server](const kelvra::ByteString& bytes) { server->Say(bytes); }, complain);
         const auto replaying = kelvra::PhoneServer::Playing(std::move(replay), delivery, log);
         server = replaying.get();
         std::cout << replaying->DevicePath() << std::endl;
@@ -190,10 +191,7 @@ int main(int argc, char* argv[]) {
     if (socketPath.empty()) {
         kelvra::PhoneServer server(options, delivery, log);
         std::cout << server.DevicePath() << std::endl;
-        if (tap)
-            std::cout << server.OpenTap([](const std::string& line) {
-                std::cerr << "kelvra-phone-sim: " << line << std::endl;
-            }) << std::endl;
+        if (tap) std::cout << server.OpenTap(complain) << std::endl;
         server.Serve(stopFd);
         return 0;
     }
