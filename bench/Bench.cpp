@@ -5,7 +5,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -69,6 +71,13 @@ struct Tool {
         window->Form_Load();
     }
     void RDTestOn() { window->findChild<QAction*>(QStringLiteral("MPNetOnRD"))->trigger(); }
+    // The wall seconds of one R&D test On.
+    double TimedRDTestOn() {
+        QElapsedTimer wall;
+        wall.start();
+        RDTestOn();
+        return Seconds(wall);
+    }
 
     QtRuntime runtime;
     std::unique_ptr<GxxMain> window;
@@ -102,10 +111,7 @@ void ReplyLatency() {
 void CommandOverhead() {
     PhoneServer phone({}, {.paced = true});
     Tool tool(phone);
-    QElapsedTimer wall;
-    wall.start();
-    tool.RDTestOn();
-    const double seconds = Seconds(wall);
+    const double seconds = tool.TimedRDTestOn();
     // Every byte on the shared line comes back from the phone's end: the echo of the PC's frames and its own.
     const double lineSeconds = static_cast<double>(phone.BytesSaid()) * 11.0 / 9600.0;
     Figure("command_overhead", seconds / lineSeconds, "ratio");
@@ -122,10 +128,7 @@ void CaptureOverhead() {
     LineCapture capture(path);
     auto timed = [&](LineObserver* observer) {
         tool.window->Comm().SetObserver(observer);
-        QElapsedTimer wall;
-        wall.start();
-        tool.RDTestOn();
-        return Seconds(wall);
+        return tool.TimedRDTestOn();
     };
     std::vector<double> ratios;
     for (int pair = 0; pair < 5; ++pair) {
@@ -170,13 +173,10 @@ int Child() {
     window.findChild<QAction*>(QStringLiteral("MPNetOnRD"))->trigger();
     // The high-water mark of this program's own memory; getrusage's would
     // also count the parent's, whose memory the child started in.
-    FILE* status = std::fopen("/proc/self/status", "r");
-    char line[256];
-    long peakKb = 0;
-    while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
-        if (std::sscanf(line, "VmHWM: %ld kB", &peakKb) == 1) break;
-    if (status != nullptr) std::fclose(status);
-    std::printf("%ld\n", peakKb);
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch peak = QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+) kB")).match(status.readAll());
+    std::printf("%ld\n", peak.captured(1).toLong());
     return 0;
 }
 

@@ -19,33 +19,6 @@
 
 namespace kelvra {
 
-namespace {
-// Wireshark's calls, as its extcap interface defines them: the flags, then the options that take a value.
-constexpr const char* Flags[] = {"extcap-interfaces", "extcap-dlts", "extcap-config", "capture", "debug"};
-constexpr const char* Valued[] = {"extcap-version",   "extcap-interface",   "extcap-reload-option",
-                                  "extcap-capture-filter", "fifo",      "device",
-                                  "debug-file",       "extcap-control-in", "extcap-control-out"};
-
-// Wireshark's call read; an option a later Wireshark adds is passed over, as it would be by a
-// capture source it does not know.
-class Call {
-public:
-    explicit Call(const std::vector<std::string>& arguments) {
-        for (const char* flag : Flags) parser_.addOption(QCommandLineOption(QString::fromLatin1(flag)));
-        for (const char* name : Valued)
-            parser_.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-        QStringList list{QStringLiteral("kelvra-netmon")};
-        for (const std::string& argument : arguments) list << QString::fromStdString(argument);
-        parser_.parse(list);
-    }
-    bool Has(const char* name) const { return parser_.isSet(QString::fromLatin1(name)); }
-    std::string Value(const char* name) const { return parser_.value(QString::fromLatin1(name)).toStdString(); }
-
-private:
-    QCommandLineParser parser_;
-};
-}  // namespace
-
 bool ExtcapCall(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--extcap-", 9) == 0) return true;
@@ -61,6 +34,12 @@ int ExtcapPort(const std::string& interface) {
 }
 
 namespace {
+// Wireshark's calls, as its extcap interface defines them: the flags, then the options that take a value.
+constexpr const char* Flags[] = {"extcap-interfaces", "extcap-dlts", "extcap-config", "capture", "debug"};
+constexpr const char* Valued[] = {"extcap-version",   "extcap-interface",   "extcap-reload-option",
+                                  "extcap-capture-filter", "fifo",      "device",
+                                  "debug-file",       "extcap-control-in", "extcap-control-out"};
+
 // Whether `device` is there now: a device file present, or a port the system lists. A device
 // server is taken as there: only connecting to it would tell, and listing interfaces must be quick.
 bool Present(const std::string& device, const std::vector<SerialDevice>& listed) {
@@ -89,8 +68,18 @@ const char* const NoCaptureFilter = "M2BUS interfaces take no capture filter; us
 }  // namespace
 
 int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
-    const Call call(arguments);
-    if (call.Has("extcap-interfaces")) {
+    // Wireshark's call read; an option a later Wireshark adds is passed over, as it would be by a
+    // capture source it does not know.
+    QCommandLineParser parser;
+    for (const char* flag : Flags) parser.addOption(QCommandLineOption(QString::fromLatin1(flag)));
+    for (const char* name : Valued)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    QStringList list{QStringLiteral("kelvra-netmon")};
+    for (const std::string& argument : arguments) list << QString::fromStdString(argument);
+    parser.parse(list);
+    auto has = [&parser](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    auto value = [&parser](const char* name) { return parser.value(QString::fromLatin1(name)).toStdString(); };
+    if (has("extcap-interfaces")) {
         std::string tool = std::string("extcap {version=") + App::Version + "}{display=M2BUS line listener}";
         if (*KELVRA_MANUAL_URL != '\0') tool += "{help=" KELVRA_MANUAL_URL "}";
         Console::Line(tool);
@@ -101,18 +90,18 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
                           (Present(ports.Device(port), listed) ? "" : " (no device)") + "}");
         return 0;
     }
-    const std::string interface = call.Value("extcap-interface");
+    const std::string interface = value("extcap-interface");
     const int port = ExtcapPort(interface);
     if (port == 0) {
         Console::Problem("no such interface '" + interface + "' (m2bus-com1 to m2bus-com4)");
         return 2;
     }
-    if (call.Has("extcap-dlts")) {
+    if (has("extcap-dlts")) {
         Console::Line("dlt {number=" + std::to_string(Pcapng::LinkTypeUser0) + "}{name=USER0}{display=M2BUS line records}");
         return 0;
     }
-    if (call.Has("extcap-config")) {
-        if (call.Has("extcap-reload-option")) {
+    if (has("extcap-config")) {
+        if (has("extcap-reload-option")) {
             DeviceChoices(ports, port);
             return 0;
         }
@@ -123,9 +112,9 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
         DeviceChoices(ports, port);
         return 0;
     }
-    const bool filtered = !call.Value("extcap-capture-filter").empty();
-    if (!call.Has("capture")) {
-        if (call.Has("extcap-capture-filter")) {
+    const bool filtered = !value("extcap-capture-filter").empty();
+    if (!has("capture")) {
+        if (has("extcap-capture-filter")) {
             // Wireshark checks a filter as it is typed: nothing said is a filter taken.
             if (filtered) Console::Line(NoCaptureFilter);
             return 0;
@@ -137,7 +126,7 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
         Console::Problem(NoCaptureFilter);
         return 2;
     }
-    if (const std::string device = call.Value("device"); !device.empty()) {
+    if (const std::string device = value("device"); !device.empty()) {
         if (!PlausibleDevice(device)) {
             Console::Problem("--device takes " + DeviceForms());
             return 2;
@@ -146,7 +135,7 @@ int RunExtcap(const std::vector<std::string>& arguments, PortMap ports) {
     }
     std::unique_ptr<LineCapture> capture;
     try {
-        capture = std::make_unique<LineCapture>(call.Value("fifo"), nullptr, true);
+        capture = std::make_unique<LineCapture>(value("fifo"), nullptr, true);
     } catch (const std::runtime_error& failure) {
         Console::Problem(failure.what());
         return 2;
