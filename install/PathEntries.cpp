@@ -17,16 +17,13 @@ std::wstring Folder(std::wstring entry) {
     return entry;
 }
 
-struct Entry {
-    std::size_t begin, end;  // [begin, end) in the value, without separators
-};
-
-std::vector<Entry> Entries(const std::wstring& path) {
-    std::vector<Entry> entries;
+// The entries of a PATH value, without the separators.
+std::vector<std::wstring> Entries(const std::wstring& path) {
+    std::vector<std::wstring> entries;
     std::size_t begin = 0;
     for (std::size_t at = 0; at <= path.size(); ++at)
         if (at == path.size() || path[at] == Separator) {
-            entries.push_back({begin, at});
+            entries.push_back(path.substr(begin, at - begin));
             begin = at + 1;
         }
     return entries;
@@ -39,8 +36,8 @@ bool Same(const std::wstring& a, const std::wstring& b) {
 }
 
 std::wstring Added(const std::wstring& path, const std::wstring& entry) {
-    for (const Entry& each : Entries(path))
-        if (Same(path.substr(each.begin, each.end - each.begin), entry)) return path;
+    for (const std::wstring& each : Entries(path))
+        if (Same(each, entry)) return path;
     if (path.empty()) return entry;
     // A value that ends with a separator keeps ending with one.
     if (path.back() == Separator) return path + entry + Separator;
@@ -49,14 +46,11 @@ std::wstring Added(const std::wstring& path, const std::wstring& entry) {
 
 std::wstring Removed(const std::wstring& path, const std::wstring& entry) {
     std::wstring kept;
-    const std::vector<Entry> entries = Entries(path);
     bool first = true;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const Entry& each = entries[i];
-        const std::wstring text = path.substr(each.begin, each.end - each.begin);
-        if (Same(text, entry)) continue;
+    for (const std::wstring& each : Entries(path)) {
+        if (Same(each, entry)) continue;
         if (!first) kept += Separator;
-        kept += text;
+        kept += each;
         first = false;
     }
     return kept;
