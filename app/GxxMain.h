@@ -100,7 +100,7 @@ private:
     QMenu* MPNet = nullptr;
     QMenu* MPort = nullptr;
     QAction* MFileExit = nullptr;
-    std::array<QAction*, 4> MSCom{};
+    std::array<QAction*, PortMap::Ports> MSCom{};
 
     // The window's scratch value: the last message-box answer or event-processing result.
     std::int16_t scratch_ = 0;

@@ -133,9 +133,8 @@ int Headless(int argc, char** argv, const Options& options) {
     const PortMap ports = Ports(options, saved);
     if (options.listPorts) {
         // Line by line as every other output: UTF-8, or wide text on a Windows console.
-        QStringList lines = PortListing(ports, SettingsPath()).split(QLatin1Char('\n'));
-        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-        for (const QString& line : lines) Console::Line(line.toStdString());
+        for (const QString& line : PortListing(ports, SettingsPath()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            Console::Line(line.toStdString());
         return 0;
     }
     const Records records = OpenRecords(options, saved);

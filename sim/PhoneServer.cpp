@@ -164,12 +164,10 @@ void PhoneServer::ResetDevice(Device& device, bool settings) {
     // Bytes said to the last client would reach the next one.
     ::tcflush(device.pty->SlaveFd(), TCIFLUSH);
     if (!settings) return;
-#ifdef TIOCNXCL
     // A tool killed while it had the device open leaves it in exclusive use
     // (only privileged programs could open it again); tools sharing the
     // virtual phone still keep each other out with their lock files.
     ::ioctl(device.pty->SlaveFd(), TIOCNXCL);
-#endif
     // ... and its line settings, which the next tool could not set again.
     device.pty->RestoreSettings();
 }
