@@ -15,7 +15,6 @@
 #include "app/WindowMain.h"
 #include "cli/Options.h"
 #include "cli/Platform.h"
-#include "cli/PortList.h"
 #include "cli/Settings.h"
 #include "extcap/Extcap.h"
 #include "headless/HeadlessRun.h"
@@ -25,6 +24,7 @@
 #include "runtime/EventRuntime.h"
 #include "link/Frame.h"
 #include "runtime/Console.h"
+#include "serial/Devices.h"
 #include "serial/PortMap.h"
 #include "serial/WireTrace.h"
 
@@ -74,6 +74,29 @@ Records OpenRecords(const Options& options, const SavedSettings& saved) {
     open(logPath, "the log file", records.log);
     open(capturePath, "the capture file", records.capture);
     return records;
+}
+
+// --list-ports: the serial devices present (path, description, maker, USB vendor:product, serial
+// number, other names) and what Com1 to Com4 are, with where each mapping comes from. Line by line as
+// every other output: UTF-8, or wide text on a Windows console.
+void ListPorts(const PortMap& ports) {
+    auto say = [](const QString& text) { Console::Line(text.toStdString()); };
+    auto orDash = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    say(QStringLiteral("Serial devices:"));
+    const std::vector<SerialDevice> devices = SerialDevices();
+    if (devices.empty()) say(QStringLiteral("  none found"));
+    for (const SerialDevice& device : devices) {
+        say("  " + device.path);
+        say("    description: " + orDash(device.description));
+        say("    maker: " + orDash(device.maker));
+        say("    USB vendor:product: " + orDash(device.usbId));
+        say("    serial number: " + orDash(device.serialNumber));
+        for (const QString& alias : device.aliases) say("    also: " + alias);
+    }
+    say(QStringLiteral("Com ports:"));
+    for (int port = 1; port <= PortMap::Ports; ++port)
+        say(QStringLiteral("  Com%1: ").arg(port) + QString::fromStdString(DescribeMapping(ports.Resolve(port), port)));
+    say("Settings file: " + SettingsPath());
 }
 
 // The window module: beside the program in the build (and on Windows), in the
@@ -132,9 +155,7 @@ int Headless(int argc, char** argv, const Options& options) {
     const SavedSettings saved = ReadSettings();
     const PortMap ports = Ports(options, saved);
     if (options.listPorts) {
-        // Line by line as every other output: UTF-8, or wide text on a Windows console.
-        for (const QString& line : PortListing(ports, SettingsPath()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            Console::Line(line.toStdString());
+        ListPorts(ports);
         return 0;
     }
     const Records records = OpenRecords(options, saved);

@@ -19,20 +19,15 @@ class ConsoleRuntime : public EventRuntime {
 public:
     int MsgBox(const std::string& prompt, MsgButtons, MsgIcon, const std::string&) override {
         Console::Problem(OneLine(prompt));
-        EndIfSignalled();
-        return MsgAnswer::Ok;
-    }
-    void Beep() override {}
-    void SetMousePointer(MousePointer) override {}
-    void End() override {
-        Finish(0);
-        throw ProgramEnding{};
-    }
-    void EndIfSignalled() {
         if (const int signo = TerminationSignals::Received(); signo != 0) {
             Finish(128 + signo);
             throw ProgramEnding{};
         }
+        return MsgAnswer::Ok;
+    }
+    void End() override {
+        Finish(0);
+        throw ProgramEnding{};
     }
 };
 

@@ -114,10 +114,15 @@ std::vector<FramePiece> CutFrames(const ByteString& bytes) {
     return pieces;
 }
 
-std::vector<std::size_t> FramePieces(const ByteString& bytes) {
-    std::vector<std::size_t> ends;
-    for (const FramePiece& piece : CutFrames(bytes)) ends.push_back(piece.end);
-    return ends;
+std::vector<ByteString> FramePieces(const ByteString& bytes) {
+    std::vector<ByteString> pieces;
+    std::size_t begin = 0;
+    for (const FramePiece& piece : CutFrames(bytes)) {
+        pieces.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(piece.end));
+        begin = piece.end;
+    }
+    return pieces;
 }
 
 std::optional<FrameFields> DecodeFrame(const ByteString& bytes) {

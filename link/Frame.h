@@ -58,8 +58,8 @@ std::vector<ByteString> FrameStarts();
 // for the length its header gives (an acknowledgement 6 bytes, other frames 8
 // plus their length byte), but no further than the next frame start or the
 // end of `bytes`; bytes before, between and after frames make pieces of
-// their own. Returns where each piece ends, in order; the last is bytes.size().
-std::vector<std::size_t> FramePieces(const ByteString& bytes);
+// their own. Returns the pieces in order.
+std::vector<ByteString> FramePieces(const ByteString& bytes);
 
 // A piece of line bytes as FramePieces cuts them.
 struct FramePiece {

@@ -27,8 +27,6 @@ constexpr double IdleSeconds = 0.5;
 class ListenRuntime : public EventRuntime {
 public:
     int MsgBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override { return MsgAnswer::Ok; }
-    void Beep() override {}
-    void SetMousePointer(MousePointer) override {}
     void End() override {}
 };
 

@@ -12,8 +12,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto LockStep = std::chrono::milliseconds(10);
 }  // namespace
 
-// ---- Both platforms.
-
 bool AppendFile::Lock() {
     const auto giveUp = Clock::now() + std::chrono::duration<double>(LockWaitSeconds);
     for (;;) {

@@ -22,9 +22,7 @@ std::uint64_t SystemMicroseconds() {
                                           .count());
 }
 
-std::string Application() {
-    return std::string("kelvra-netmon ") + App::Version;
-}
+std::string Application() { return std::string("kelvra-netmon ") + App::Version; }
 
 std::string AsText(const ByteString& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -108,13 +106,7 @@ void LineCapture::Closed() {
 
 void LineCapture::Written(const Bytes& bytes) {
     const std::uint64_t now = clock_();
-    std::size_t begin = 0;
-    for (const std::size_t end : FramePieces(bytes)) {
-        written_.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
-                                  bytes.begin() + static_cast<std::ptrdiff_t>(end)),
-                            now});
-        begin = end;
-    }
+    for (Bytes& piece : FramePieces(bytes)) written_.push_back({std::move(piece), now});
     if (!read_.Holding()) RecordWrittenUntil(now);
 }
 

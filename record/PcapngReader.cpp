@@ -14,10 +14,8 @@ constexpr std::uint32_t SwappedMagic = 0x4D3C2B1A;
 // Bytes looked at in one read while searching for the next block after damage.
 constexpr std::size_t SearchWindow = 64 * 1024;
 
-std::uint32_t Swap32(std::uint32_t v) {
-    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-}
-std::uint16_t Swap16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+std::uint32_t Swap32(std::uint32_t v) { return __builtin_bswap32(v); }
+std::uint16_t Swap16(std::uint16_t v) { return __builtin_bswap16(v); }
 
 // Values of a block's body in its section's byte order.
 class Values {

@@ -22,6 +22,9 @@ public:
     // Sleeps in the event loop until an event or the deadline; see Runtime.
     int DoEvents(double until) override;
     double Timer() override;
+    // Without a window there is nothing to beep or point with.
+    void Beep() override {}
+    void SetMousePointer(MousePointer) override {}
 
     // The program ends with `status`: every event loop returns, and from now
     // on every wait and message box throws ProgramEnding.

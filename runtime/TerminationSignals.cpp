@@ -18,9 +18,8 @@ std::string SignalName(int signo) {
     switch (signo) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
-#ifdef SIGHUP  // not on Windows
-    case SIGHUP: return "SIGHUP";
-#endif
+    // SIGHUP, 1 wherever there is one (never raised on Windows, which has none).
+    case 1: return "SIGHUP";
     default: return "signal " + std::to_string(signo);
     }
 }

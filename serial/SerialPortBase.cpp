@@ -25,7 +25,10 @@ void SerialPortBase::SetPortOpen(bool open) {
     }
     if (!open) {
         CloseDevice();
-        MarkClosed();
+        // No event is pending and nothing is lost any more.
+        quiet_.stop();
+        pending_.clear();
+        open_ = lost_ = false;
         if (Observer() != nullptr) Observer()->Closed();
         return;
     }
@@ -44,13 +47,6 @@ void SerialPortBase::MarkOpened() {
     if (Observer() != nullptr) Observer()->Opened(device_, commPort_, "9600 8O1");
 }
 
-void SerialPortBase::MarkClosed() {
-    quiet_.stop();
-    pending_.clear();
-    open_ = false;
-    lost_ = false;
-}
-
 void SerialPortBase::MarkLost() {
     if (lost_) return;
     lost_ = true;
@@ -64,21 +60,17 @@ void SerialPortBase::RequireOpen() const {
 bool SerialPortBase::AcceptOutput(const Bytes& bytes) {
     RequireOpen();
     if (listenOnly_) throw CommError(device_, "open for listening only");
-    TellWritten(bytes);
     // Bytes for a device that is gone are lost, as on a cut line; the user
     // has been told once, by the line event.
-    return !lost_;
+    if (lost_) return false;
+    WireTrace::Sent(bytes);
+    if (Observer() != nullptr) Observer()->Written(bytes);
+    return true;
 }
 
 void SerialPortBase::RequireUsable() const {
     RequireOpen();
     if (lost_) throw Gone();
-}
-
-void SerialPortBase::TellWritten(const Bytes& bytes) {
-    if (lost_) return;
-    WireTrace::Sent(bytes);
-    if (Observer() != nullptr) Observer()->Written(bytes);
 }
 
 void SerialPortBase::TellRead(const Bytes& bytes) {

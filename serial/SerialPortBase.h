@@ -43,22 +43,19 @@ protected:
 
     // The port is open at 9600 8O1; the observer hears of it.
     void MarkOpened();
-    // The port is closed: no event is pending and nothing is lost any more.
-    void MarkClosed();
     // The device went away while open: reported once as DeviceLost. The port
     // stays open until closed; reads fail at once, writes are dropped.
     void MarkLost();
 
     void RequireOpen() const;
     // Output's common part: open and not only listening (or CommError), the
-    // bytes told; false when they are to be dropped (the device is gone).
+    // bytes told to the wire trace and the observer; false when they are to
+    // be dropped (the device is gone).
     bool AcceptOutput(const Bytes& bytes);
     // Open, with the device still there.
     void RequireUsable() const;
 
-    // Bytes that passed the line, for the wire trace and the observer;
-    // nothing passes once the device is gone.
-    void TellWritten(const Bytes& bytes);
+    // Bytes read from the line, for the wire trace and the observer.
     void TellRead(const Bytes& bytes);
     // Queues a line event for the OnComm handler; the observer hears of it at once.
     void Report(std::int16_t code);

@@ -11,9 +11,9 @@ namespace {
 const auto programStart = std::chrono::steady_clock::now();
 Splitter splitter;
 
-QString Hex(Bytes::const_iterator from, Bytes::const_iterator to) {
+QString Hex(const Bytes& bytes) {
     return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char*>(&*from), static_cast<qsizetype>(to - from)).toHex(' ').toUpper());
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())).toHex(' ').toUpper());
 }
 
 void Trace(const char* direction, const Bytes& bytes) {
@@ -21,16 +21,8 @@ void Trace(const char* direction, const Bytes& bytes) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - programStart).count();
     // One line per frame; bytes before, between or after frames make a piece of their own.
-    const std::vector<std::size_t> ends = splitter ? splitter(bytes) : std::vector<std::size_t>{bytes.size()};
-    std::size_t begin = 0;
-    for (const std::size_t end : ends) {
-        qCDebug(lcM2bus).noquote() << QStringLiteral("%1 ms %2 %3")
-                                          .arg(ms, 8)
-                                          .arg(QLatin1String(direction),
-                                               Hex(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
-                                                   bytes.begin() + static_cast<std::ptrdiff_t>(end)));
-        begin = end;
-    }
+    for (const Bytes& piece : splitter ? splitter(bytes) : std::vector<Bytes>{bytes})
+        qCDebug(lcM2bus).noquote() << QStringLiteral("%1 ms %2 %3").arg(ms, 8).arg(QLatin1String(direction), Hex(piece));
 }
 }  // namespace
 

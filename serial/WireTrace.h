@@ -6,7 +6,6 @@
 
 #include <QLoggingCategory>
 
-#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -16,9 +15,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcM2bus)
 
 namespace kelvra::WireTrace {
 
-// Where each piece of a chunk ends (a frame, or bytes around frames); each
-// piece is traced on a line of its own. None at first: chunks stay whole.
-using Splitter = std::function<std::vector<std::size_t>(const Bytes&)>;
+// The pieces of a chunk (a frame, or bytes around frames); each piece is
+// traced on a line of its own. None at first: chunks stay whole.
+using Splitter = std::function<std::vector<Bytes>(const Bytes&)>;
 void SetSplitter(Splitter splitter);
 
 // Milliseconds since the program started, the direction ("out" or "in") and the bytes.

@@ -133,26 +133,6 @@ void PhoneServer::Stop() {
     thread_.join();
 }
 
-ByteString PhoneServer::Heard() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return heard_;
-}
-
-std::vector<double> PhoneServer::AckLatencies() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ackLatencies_;
-}
-
-std::chrono::steady_clock::time_point PhoneServer::FirstHeardAt() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return firstHeard_;
-}
-
-std::size_t PhoneServer::BytesSaid() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return said_;
-}
-
 void PhoneServer::PullCable() {
     pullCable_ = true;
     const char wake = 1;

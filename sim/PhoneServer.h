@@ -81,14 +81,14 @@ public:
     void Stop();
 
     // Every byte heard from the PC so far.
-    ByteString Heard() const;
+    ByteString Heard() const { return Locked(heard_); }
     // Seconds from the last byte of each answer leaving to the PC's
     // acknowledgement frame arriving, one figure per acknowledgement.
-    std::vector<double> AckLatencies() const;
+    std::vector<double> AckLatencies() const { return Locked(ackLatencies_); }
     // How many bytes the phone's end has put on the line.
-    std::size_t BytesSaid() const;
+    std::size_t BytesSaid() const { return Locked(said_); }
     // When the first byte from the PC arrived; the epoch while none has.
-    std::chrono::steady_clock::time_point FirstHeardAt() const;
+    std::chrono::steady_clock::time_point FirstHeardAt() const { return Locked(firstHeard_); }
     // Puts bytes on the line from any thread, besides what the phone says.
     // False when the server stopped before all of them were taken.
     bool Say(const ByteString& bytes);
@@ -114,6 +114,12 @@ private:
 
     PhoneServer(std::unique_ptr<FarEnd> far, Delivery delivery, int lineFd, LineKind kind,
                 std::function<void(const std::string&)> log);
+    // A copy of a figure the serving thread keeps.
+    template <class Figure>
+    Figure Locked(const Figure& figure) const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return figure;
+    }
     void Heard(const ByteString& chunk);
     // Sends an answer as `delivery_` says; `echo` is where the echo of the PC's bytes stands in it.
     void Send(const ByteString& bytes, std::pair<std::size_t, std::size_t> echo);

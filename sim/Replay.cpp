@@ -42,12 +42,7 @@ ReplayPhone::ReplayPhone(const Pcapng::Section& section, bool timing, std::funct
         steps_.push_back({kind, bytes, packet.time, expected_.size()});
         if (kind != LineRecord::Written) continue;
         // One frame a piece, as the tool's own frames are cut.
-        std::size_t begin = 0;
-        for (const std::size_t end : FramePieces(bytes)) {
-            expected_.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
-                                   bytes.begin() + static_cast<std::ptrdiff_t>(end));
-            begin = end;
-        }
+        for (ByteString& piece : FramePieces(bytes)) expected_.push_back(std::move(piece));
     }
 }
 

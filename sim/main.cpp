@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
@@ -108,13 +109,15 @@ int main(int argc, char* argv[]) {
         std::cout << "kelvra-phone-sim " << kelvra::App::Version << "\n";
         return 0;
     }
+    // The whole number an option holds, from `low` to `high`; anything else fails with `usage`.
+    auto number = [&value](const char* name, long low, long high, const char* usage) {
+        const auto n = Number(value(name));
+        if (!n || *n < low || *n > high) Fail(usage);
+        return *n;
+    };
     kelvra::PhoneOptions options;
     kelvra::Delivery delivery;
-    if (set("replies")) {
-        const auto copies = Number(value("replies"));
-        if (!copies || *copies < 1 || *copies > 100) Fail("--replies takes a number from 1 to 100");
-        options.replyCopies = static_cast<int>(*copies);
-    }
+    if (set("replies")) options.replyCopies = static_cast<int>(number("replies", 1, 100, "--replies takes a number from 1 to 100"));
     if (set("reply-type")) {
         try {
             options.replyType = kelvra::HexToBytes(value("reply-type"));
@@ -130,12 +133,7 @@ int main(int argc, char* argv[]) {
         if (known == faults.end()) Fail("no fault named " + name);
         options.fault = known->fault;
     }
-    long section = 0;
-    if (set("section")) {
-        const auto n = Number(value("section"));
-        if (!n || *n < 1) Fail("--section takes a section's number, from 1");
-        section = *n;
-    }
+    const long section = set("section") ? number("section", 1, LONG_MAX, "--section takes a section's number, from 1") : 0;
     if (set("chunks")) {
         const std::string chunks = value("chunks");
         const std::size_t slash = chunks.find('/');

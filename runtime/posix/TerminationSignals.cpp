@@ -12,6 +12,8 @@
 
 namespace kelvra {
 
+static_assert(SIGHUP == 1, "SignalName names signal 1 SIGHUP");
+
 namespace {
 int signalPipe[2] = {-1, -1};
 

@@ -195,6 +195,8 @@ TEST_F(HeadlessRun, WhichDeviceEachPortIs) {
     const QStringList ports = list.out.filter(QRegularExpression("^  Com\\d: "));
     EXPECT_EQ(ports, (QStringList{"  Com1: /dev/ttyUSB1, from the settings file", "  Com2: /dev/ttyACM2, from KELVRA_COM2",
                                   "  Com3: /dev/ttyACM3, from --device", "  Com4: /dev/ttyS3, the default"}));
+    EXPECT_EQ(list.out.value(0), "Serial devices:");
+    EXPECT_EQ(list.out.value(list.out.size() - 1), "Settings file: " + Config() + "/Kelvra/kelvra-netmon.conf");
 }
 
 TEST_F(HeadlessRun, MalformedSettingsAreIgnoredWithOneLineEach) {
@@ -397,6 +399,8 @@ TEST_F(HeadlessRun, MappingKeepsTheSettingsFileWhole) {
         {comments, "2=/dev/ttyUSB1", 0,
          "; the lab's adapters\n[ports]\ncom1=/dev/ttyUSB0\ncom2=/dev/ttyUSB1\n\n[other]\nkey=1\n", {}},
         {"[ports]\ncom2=/dev/old\ncom3=/dev/ttyUSB2\n", "2=", 0, "[ports]\ncom3=/dev/ttyUSB2\n", {}},
+        // A key written twice by hand: the one entry left stands where its first copy stood.
+        {"[ports]\ncom1=/dev/a\ncom2=/dev/x\ncom1=/dev/b\n", "1=/dev/c", 0, "[ports]\ncom1=/dev/c\ncom2=/dev/x\n", {}},
         {"key=1", "1=/dev/ttyUSB0", 0, "key=1\n\n[ports]\ncom1=/dev/ttyUSB0\n", {}},
         {"com3 /dev/ttyUSB2\n", "2=/dev/ttyUSB1", 2, "com3 /dev/ttyUSB2\n",
          path + ": line 1 (com3 /dev/ttyUSB2) is not a setting; the file is left as it is"},

@@ -315,6 +315,8 @@ TEST_F(SerialCommTest, AnotherProgramsLockIsLeftAlone) {
         {"", inUse, ascii(live, ""), 300},
         // Empty for seconds: its writer was killed between creating and writing it.
         {"", "", {}, 0, 3},
+        // ... taken over at once, not read again and again until another program writes into it.
+        {"", "", ascii(live, ""), 1500, 3},
         {ascii(live, ""), inUse, {}, 0, 3600},
         {"4294967297\n", ": its lock file " + LockPath() + " names no process"},
         {ascii(live, " kermit root"), inUse},

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "tests/support/LinkFixture.h"
+#include "link/Frame.h"
 #include "tests/support/PhoneOnLine.h"
 
 namespace kelvra::test {
@@ -117,6 +118,33 @@ TEST_F(TransactionTest, PhoneHearingFramesAByteAtATime) {
         for (std::uint8_t byte : fromPc) line.Deliver(phone.Hear({byte}), 0.02);
     };
     EXPECT_EQ(bus.SendCommand("00016401"), 1);
+}
+
+// The virtual phone takes only the PC's whole frames: one cut short by the next frame start, or one
+// addressed as the phone's own, is passed over, never answered.
+TEST(PhoneModelFrames, OnlyThePcsWholeFramesAreHeard) {
+    LinkState consts;
+    InitLinkConsts(consts);
+    const Bytes payload = HexToBytes("00016401");
+    const Bytes command = M2Frame::Command(consts.FrameId, consts.TxAddr, consts.CmdType, payload, 1);
+    const Bytes cutShort(command.begin(), command.begin() + 6);
+    const Bytes phones = M2Frame::Command(consts.FrameId, consts.RxAddr, consts.CmdType, payload, 1);
+    const struct {
+        const char* what;
+        std::vector<Bytes> said;
+        std::size_t heard;
+    } cases[] = {
+        {"a command and its copy", {command, command}, 2},
+        {"a command cut short by its copy", {cutShort, command}, 1},
+        {"a frame addressed as the phone's", {phones, phones}, 0},
+    };
+    for (const auto& c : cases) {
+        PhoneModel phone({.fault = Fault::NoEcho});
+        Bytes answer;
+        for (const Bytes& bytes : c.said) answer = phone.Hear(bytes);
+        EXPECT_EQ(phone.FramesHeard().size(), c.heard) << c.what;
+        EXPECT_EQ(answer.empty(), c.heard < 2) << c.what << ": only a repeated command is answered";
+    }
 }
 
 TEST_F(TransactionTest, RejectedReplyChangesNothingForTheNextCommand) {
