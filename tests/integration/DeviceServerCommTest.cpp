@@ -181,6 +181,19 @@ TEST_F(DeviceServerCommTest, AnswersOtherThanAskedEndTheOpenNamingTheServer) {
     EXPECT_FALSE(comm->PortOpen());
 }
 
+// Hears the bytes written, as a capture does.
+class WrittenBytes : public LineObserver {
+public:
+    void Opened(const std::string&, int, const std::string&) override {}
+    void OpenFailed(const std::string&, int, const std::string&) override {}
+    void Closed() override {}
+    void Written(const Bytes& more) override { bytes.insert(bytes.end(), more.begin(), more.end()); }
+    void Read(const Bytes&) override {}
+    void LineQuiet() override {}
+    void LineEvent(std::int16_t, const std::string&) override {}
+    Bytes bytes;
+};
+
 TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
     std::atomic<bool> end{false};
     ScriptedServer server([&](int fd) {
@@ -202,6 +215,12 @@ TEST_F(DeviceServerCommTest, TheConnectionEndingIsTheDeviceGone) {
     ASSERT_EQ(events, std::vector<std::int16_t>{CommEventCode::DeviceLost});
     EXPECT_EQ(comm->CommEventText(), server.Device() + ": the device is gone");
     EXPECT_THROW(comm->Input(), CommError);
+    // Bytes for the device that has gone are dropped: no record says they passed the line.
+    WrittenBytes written;
+    comm->SetObserver(&written);
+    comm->Output({0x01});
+    EXPECT_EQ(written.bytes, Bytes{});
+    comm->SetObserver(nullptr);
     comm->SetPortOpen(false);
 }
 
