@@ -134,7 +134,7 @@ const QByteArray Utf8Mark = "\xEF\xBB\xBF";
 
 // Replaces the file at `path` with `text` whole or not at all: written to a
 // new file beside it (with the old one's permissions), synced, and renamed
-// over it only once every byte is on the disk. Throws with the system's
+// over it only once every byte was written. Throws with the system's
 // reason; the file is then as it was.
 void ReplaceWhole(const QString& path, const QByteArray& text) {
     QSaveFile file(path);
