@@ -201,8 +201,9 @@ bool PhoneServer::StopRequested() const {
     return stopFd_ >= 0 && ::poll(&stop, 1, 0) > 0 && !pullCable_;
 }
 
-bool PhoneServer::WaitUntil(std::chrono::steady_clock::time_point at) {
-    for (long long left; (left = std::chrono::duration_cast<std::chrono::nanoseconds>(at - Clock::now()).count()) > 0;) {
+bool PhoneServer::WaitUntil(Clock::time_point at) {
+    while (Clock::now() < at) {
+        const long long left = std::chrono::duration_cast<std::chrono::nanoseconds>(at - Clock::now()).count();
         pollfd fds[2] = {{stopFd_, POLLIN, 0}, {watches_, POLLIN, 0}};
         const timespec wait{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
         if (::ppoll(fds, 2, &wait, nullptr) <= 0) continue;
